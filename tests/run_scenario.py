@@ -1,0 +1,324 @@
+#!/usr/bin/env python3
+"""Runs one console scenario of korvane-loader and compares what it printed, byte for byte.
+
+A scenario file is a list of sections, each opened by a line "[name] arguments":
+
+    # a comment (a line that begins with "#", anywhere)
+    [file] NAME SPEC        a file to create first, in the scenario's own working folder:
+                            "pattern N" (N bytes 0x01, 0x02, ... wrapping), "size N" (N zero
+                            bytes), "text STRING", "dir" (a folder), "sparse N" (a sparse file)
+    [sensor] OPTIONS        start sensor-sim with these options (hosts its own bus) and wait until
+                            it is ready; --flash-out and --trace are added by the runner
+    [sensor-command] TEXT   send one command line to the running simulator (e.g. power-cycle)
+    [run] ARGUMENTS         run the tool with these arguments and "\n" on standard input
+    [run-eof] ARGUMENTS     the same with an empty standard input
+    [stdout]                the exact output of the run before it; "<CR>" stands for a carriage
+                            return, every line ends with a line feed
+    [flash] NAME            the simulated flash must equal this file, byte for byte
+    [trace]                 the frames on the bus in order, one "ID#DATA" per line (candump
+                            notation, without time stamps); "..." alone on a line skips any frames
+                            up to the next line that matches
+    [sensor-says] TEXT      the simulator's output must contain this text
+
+Arguments are split like a POSIX shell does (shlex). Each run has a time limit as a safety net;
+a run that hits it fails the scenario. Exit status: 0 passed, 1 failed, 77 skipped.
+
+When run as root where `unshare -n` works, the scenario runs in a network namespace of its own, so
+that buses of scenarios running in parallel (and of anyone else on this machine) are never seen.
+"""
+
+import argparse
+import os
+import select
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+RUN_TIME_LIMIT_S = 120
+READY_TIME_LIMIT_S = 20
+SKIP = 77
+
+
+def parse_scenario(path):
+    sections = []
+    with open(path, "r", encoding="utf-8", newline="") as handle:
+        lines = handle.read().split("\n")
+    current = None
+    for line in lines:
+        if line.startswith("#"):
+            continue
+        if line.startswith("[") and "]" in line:
+            name, _, rest = line[1:].partition("]")
+            current = {"name": name, "arg": rest.strip(), "body": []}
+            sections.append(current)
+        elif current is None:
+            if line.strip():
+                raise SystemExit(f"{path}: text before the first section: {line!r}")
+        else:
+            current["body"].append(line)
+    for section in sections:
+        body = section["body"]
+        while body and body[-1] == "":
+            body.pop()  # blank lines between sections
+    return sections
+
+
+def expected_stdout(body):
+    text = "".join(line + "\n" for line in body)
+    return text.replace("<CR>", "\r")
+
+
+def make_file(folder, arg):
+    parts = shlex.split(arg)
+    name, kind = parts[0], parts[1]
+    path = os.path.join(folder, name)
+    if kind == "dir":
+        os.makedirs(path, exist_ok=True)
+        return
+    with open(path, "wb") as handle:
+        if kind == "pattern":
+            handle.write(bytes((i + 1) % 256 for i in range(int(parts[2]))))
+        elif kind == "size":
+            handle.write(bytes(int(parts[2])))
+        elif kind == "text":
+            handle.write(parts[2].encode())
+        elif kind == "sparse":
+            handle.truncate(int(parts[2]))
+        else:
+            raise SystemExit(f"unknown file kind {kind!r}")
+
+
+def show(data):
+    return data.replace("\r", "<CR>")
+
+
+class Sensor:
+    """The simulated sensor, running in the background for the whole scenario."""
+
+    def __init__(self, binary, options, folder):
+        self.flash_path = os.path.join(folder, "sensor-flash.bin")
+        self.trace_path = os.path.join(folder, "bus-trace.log")
+        command = [binary] + shlex.split(options) + [
+            "--flash-out", self.flash_path, "--trace", self.trace_path]
+        self.output = ""
+        self.process = subprocess.Popen(
+            command, cwd=folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, text=True, bufsize=1)
+        deadline = time.monotonic() + READY_TIME_LIMIT_S
+        while "ready" not in self.output:
+            if not self.read_some(deadline - time.monotonic()):
+                raise RuntimeError("sensor-sim did not become ready:\n" + self.output)
+
+    def read_some(self, timeout):
+        if timeout <= 0:
+            return False
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        if not ready:
+            return False
+        line = self.process.stdout.readline()
+        if not line:
+            return False
+        self.output += line
+        return True
+
+    def drain(self, wait=0.05):
+        while self.read_some(wait):
+            pass
+
+    def command(self, text):
+        self.process.stdin.write(text + "\n")
+        self.process.stdin.flush()
+        time.sleep(0.1)  # let it act before the next step (a command has no reply)
+        self.drain()
+
+    def stop(self):
+        if self.process.poll() is None:
+            try:
+                self.process.stdin.write("quit\n")
+                self.process.stdin.flush()
+            except BrokenPipeError:
+                pass
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        rest = self.process.stdout.read()
+        if rest:
+            self.output += rest
+
+
+def trace_frames(path):
+    frames = []
+    with open(path, "r", encoding="ascii") as handle:
+        for line in handle:
+            fields = line.split()
+            if len(fields) >= 3:
+                frames.append(fields[2])
+    return frames
+
+
+def match_trace(expected, actual):
+    """Ordered match of expected lines against the frames; "..." skips frames."""
+    position = 0
+    skipping = False
+    for want in expected:
+        if want == "...":
+            skipping = True
+            continue
+        while True:
+            if position >= len(actual):
+                return f"frame {want} not found (bus had {len(actual)} frames)"
+            got = actual[position]
+            position += 1
+            if got == want:
+                skipping = False
+                break
+            if not skipping:
+                return f"frame {position}: expected {want}, bus had {got}"
+    if not skipping and position != len(actual):
+        return f"{len(actual) - position} more frames than expected, first {actual[position]}"
+    return None
+
+
+def run_scenario(args, sections, folder):
+    sensor = None
+    last_stdout = None
+    failures = []
+    try:
+        for section in sections:
+            name, arg = section["name"], section["arg"]
+            if name == "file":
+                make_file(folder, arg)
+            elif name == "sensor":
+                sensor = Sensor(args.sensor, arg, folder)
+            elif name == "sensor-command":
+                sensor.command(arg)
+            elif name in ("run", "run-eof"):
+                if sensor:
+                    sensor.drain(0)
+                command = shlex.split(args.wrapper) + [args.loader] + shlex.split(arg)
+                started = time.monotonic()
+                try:
+                    result = subprocess.run(
+                        command, cwd=folder, input=b"\n" if name == "run" else b"",
+                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                        timeout=RUN_TIME_LIMIT_S)
+                except subprocess.TimeoutExpired:
+                    failures.append(f"run '{arg}' did not end within {RUN_TIME_LIMIT_S} s")
+                    return failures
+                elapsed = time.monotonic() - started
+                last_stdout = result.stdout.decode("latin-1")
+                print(f"--- run: {arg}  ({elapsed:.2f} s, exit {result.returncode})")
+                print(show(last_stdout), end="")
+                if result.stderr:
+                    print("--- its stderr:\n" + result.stderr.decode("latin-1"), end="")
+                if result.returncode != 0:
+                    failures.append(f"run '{arg}' exited with {result.returncode}, not 0")
+                if sensor:
+                    sensor.drain()
+            elif name == "stdout":
+                want = expected_stdout(section["body"])
+                if args.crlf:
+                    want = want.replace("\n", "\r\n")
+                if last_stdout != want:
+                    failures.append("stdout differs from the expected text:\n" +
+                                    first_difference(want, last_stdout))
+            elif name == "flash":
+                sensor.command(f"flash {sensor.flash_path}")
+                with open(os.path.join(folder, arg), "rb") as handle:
+                    image = handle.read()
+                with open(sensor.flash_path, "rb") as handle:
+                    flash = handle.read()
+                if flash != image:
+                    failures.append(f"flash ({len(flash)} bytes) differs from {arg} "
+                                    f"({len(image)} bytes)")
+            elif name == "trace":
+                sensor.drain()
+                want = [line.strip() for line in section["body"]
+                        if line.strip() and not line.startswith("#")]
+                problem = match_trace(want, trace_frames(sensor.trace_path))
+                if problem:
+                    failures.append("bus trace: " + problem)
+            elif name == "sensor-says":
+                sensor.drain()
+                if arg not in sensor.output:
+                    failures.append(f"sensor-sim never said {arg!r}")
+            else:
+                failures.append(f"unknown section [{name}]")
+    finally:
+        if sensor:
+            sensor.stop()
+            print("--- sensor-sim said:\n" + sensor.output, end="")
+            if os.path.exists(sensor.trace_path):
+                print(f"--- bus trace: {len(trace_frames(sensor.trace_path))} frames")
+    return failures
+
+
+def first_difference(want, got):
+    if got is None:
+        return "  (no run before this section)"
+    index = next((i for i, (a, b) in enumerate(zip(want, got)) if a != b),
+                 min(len(want), len(got)))
+    line = want.count("\n", 0, index) + 1
+    return (f"  first difference at byte {index} (line {line}):\n"
+            f"  expected: {show(want[max(0, index - 40):index + 40])!r}\n"
+            f"  printed:  {show(got[max(0, index - 40):index + 40])!r}")
+
+
+def in_own_network(argv):
+    """Re-runs this script in a network namespace of its own, when possible."""
+    if os.environ.get("KORVANE_SCENARIO_NETNS") or os.environ.get("KORVANE_SCENARIO_SHARED_NET"):
+        return None
+    unshare = shutil.which("unshare")
+    ip = shutil.which("ip")
+    if not unshare or not ip:
+        return None
+    probe = subprocess.run([unshare, "-n", ip, "link", "set", "lo", "up"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if probe.returncode != 0:
+        return None
+    env = dict(os.environ, KORVANE_SCENARIO_NETNS="1")
+    script = f'{shlex.quote(ip)} link set lo up && exec "$@"'
+    return subprocess.run([unshare, "-n", "sh", "-c", script, "sh", sys.executable] + argv,
+                          env=env).returncode
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("scenario")
+    parser.add_argument("--loader", required=True, help="the korvane-loader program")
+    parser.add_argument("--sensor", help="the sensor-sim program")
+    parser.add_argument("--wrapper", default="", help="command to run the loader under")
+    parser.add_argument("--crlf", action="store_true", help="expect CR LF line ends")
+    parser.add_argument("--keep", action="store_true", help="keep the working folder")
+    args = parser.parse_args()
+
+    code = in_own_network([os.path.abspath(sys.argv[0])] + sys.argv[1:])
+    if code is not None:
+        return code
+
+    sections = parse_scenario(args.scenario)
+    if any(s["name"] == "sensor" for s in sections) and not args.sensor:
+        print("SKIPPED: this scenario needs --sensor")
+        return SKIP
+    folder = tempfile.mkdtemp(prefix="korvane-scenario-")
+    try:
+        failures = run_scenario(args, sections, folder)
+    finally:
+        if args.keep:
+            print(f"--- working folder kept: {folder}")
+        else:
+            shutil.rmtree(folder, ignore_errors=True)
+    for failure in failures:
+        print("FAILED: " + failure)
+    if not failures:
+        print("PASSED")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
