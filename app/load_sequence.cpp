@@ -13,17 +13,6 @@ constexpr uint8_t kVersion70[8] = {'>', 'V', 'E', 'R', ' ', '7', '.', '0'};
 constexpr uint8_t kVersion71[8] = {'>', 'V', 'E', 'R', ' ', '7', '.', '1'};
 constexpr uint8_t kTerminatingBlock[8] = {0, 0, 0, 0, 0, 0, 0, 0};
 
-// Stage 1: the first address of 0 to 253 that the tool wins. 1 with the address, or 0.
-int ClaimSoftwareAddress(VciHandle channel, uint8_t& software_address) {
-    for (uint32_t address = 0; address <= kJ1939LastClaimableAddress; ++address) {
-        if (ClaimAddress(channel, static_cast<uint8_t>(address), SoftwareName) != 0) {
-            software_address = static_cast<uint8_t>(address);
-            return 1;
-        }
-    }
-    return 0;
-}
-
 // Stage 11: every image block, each echoed before the next, then the terminating block.
 // offset ends as the count of bytes acknowledged.
 int StreamImage(VciHandle channel, const FirmwareImage& image, uint32_t& offset) {
@@ -53,7 +42,7 @@ int StreamImage(VciHandle channel, const FirmwareImage& image, uint32_t& offset)
 int RunLoadSequence(VciHandle channel, uint8_t target_address, const FirmwareImage& image) {
     uint8_t software_address = 0;
     ReportProgress(kStageClaimSoftware, 0);
-    if (ClaimSoftwareAddress(channel, software_address) == 0) {
+    if (SearchFreeAddress(channel, software_address) == 0) {
         return kLoadNoSoftwareAddress;
     }
 

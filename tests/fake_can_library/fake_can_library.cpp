@@ -138,7 +138,9 @@ VciMessage DataMessage(uint32_t id, bool extended, std::vector<uint8_t> data, bo
     if (own) {
         message.flags |= kVciFlagSelf;
     }
-    std::memcpy(message.data, data.data(), data.size() < 8 ? data.size() : 8);
+    if (!data.empty()) {
+        std::memcpy(message.data, data.data(), data.size() < 8 ? data.size() : 8);
+    }
     return message;
 }
 
