@@ -1,0 +1,137 @@
+// SocketCAN access for the CAN library: interface discovery, bit rate through
+// rtnetlink, and a CAN_RAW socket with own-message echo, drop counter and
+// receive timestamps.
+//
+// Everything builds on every platform; off Linux the functions report no
+// interfaces and fail with a reason.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace socketcan {
+
+struct InterfaceInfo {
+    std::string name;
+    int index = 0;
+};
+
+// Every CAN network interface (ARPHRD_CAN: can0, vcan0, ...), sorted by name.
+// Empty where the platform has none.
+std::vector<InterfaceInfo> ListCanInterfaces();
+
+// Bit rate through rtnetlink (IFLA_LINKINFO / IFLA_INFO_DATA /
+// IFLA_CAN_BITTIMING); *bitrate is 0 when the interface has none (vcan).
+// False with a reason in *error when the interface is unknown or the kernel
+// does not answer.
+bool ReadBitrate(const std::string& name, uint32_t* bitrate, std::string* error);
+
+// Sets the bit rate and leaves the link up. When the link already runs at that
+// bit rate nothing is changed (and no privilege is needed). Otherwise needs
+// CAP_NET_ADMIN: the link is taken down, the bit rate set, and the link brought
+// up. False with a reason otherwise, e.g. for a virtual interface (vcan), which
+// has no bit rate; a link that was up is brought back up after a failed change.
+bool SetBitrate(const std::string& name, uint32_t bitrate, std::string* error);
+
+// What rtnetlink tells about one link.
+constexpr uint16_t kArphrdCan = 280;  // link type of every CAN interface
+constexpr uint32_t kIffUp = 0x1;      // administratively up
+struct LinkInfo {
+    int index = 0;
+    uint16_t type = 0;     // ARPHRD_* link type
+    uint32_t flags = 0;    // IFF_* flags
+    std::string kind;      // driver kind: "can" (hardware), "vcan", "vxcan"; empty if none
+    uint32_t bitrate = 0;  // 0 when the link has no bit timing (vcan, or not yet configured)
+};
+// The link's state; false with a reason when the name is unknown or the kernel
+// does not answer.
+bool ReadLink(const std::string& name, LinkInfo* info, std::string* error);
+
+struct RawFrame {
+    uint32_t id = 0;        // 11 or 29 bits, no flag bits
+    bool extended = false;  // 29-bit identifier
+    bool remote = false;    // remote transmission request
+    bool error = false;     // error frame (id holds the CAN_ERR_* class bits)
+    uint8_t length = 0;     // 0..8
+    uint8_t data[8] = {};
+    bool own = false;           // the echo of a frame this socket sent
+    uint64_t timestamp_us = 0;  // kernel receive time (CLOCK_REALTIME), 0 if unknown
+};
+
+// CAN_RAW socket bound to one interface, with reception of its own frames and
+// of error frames on. Send and Receive may run at the same time in two
+// threads; Open, Close and moves must not overlap with anything else.
+class RawSocket {
+  public:
+    RawSocket() = default;
+    ~RawSocket();
+    RawSocket(const RawSocket&) = delete;
+    RawSocket& operator=(const RawSocket&) = delete;
+    RawSocket(RawSocket&& other) noexcept;
+    RawSocket& operator=(RawSocket&& other) noexcept;
+
+    // Opens and binds; closes any socket already open first. False with a reason.
+    bool Open(const std::string& name, std::string* error);
+    void Close();
+    int fd() const { return fd_; }  // -1 when closed
+
+    // Queues one frame without waiting; false with a reason (e.g. transmit queue
+    // full, link down, length above 8).
+    bool Send(const RawFrame& frame, std::string* error);
+
+    // 1: a frame in *out; 0: time-out; -1: error (socket closed or failed).
+    // Returns the moment a frame arrives. timeout_us < 0 waits for ever,
+    // 0 only polls.
+    int Receive(RawFrame* out, int64_t timeout_us);
+
+    // errno of the last failed Open, Send or Receive (0 if none), for callers that
+    // map failures to codes: EAGAIN/ENOBUFS = transmit queue full, ENETDOWN = link
+    // down, ENODEV/ENXIO = interface gone.
+    int last_errno() const { return last_errno_.load(); }
+
+    // Frames the kernel dropped on this socket's receive queue (SO_RXQ_OVFL), a running
+    // total since Open. Each frame carries the total as it stood when the frame was queued,
+    // so losses show with the first frame queued after them.
+    uint32_t dropped() const { return dropped_.load(); }
+
+  private:
+    bool Fail(int error_number, std::string message, std::string* error);
+
+    int fd_ = -1;
+    std::string name_;
+    std::atomic<uint32_t> dropped_{0};
+    std::atomic<int> last_errno_{0};
+};
+
+// ---- Pure and testable: rtnetlink messages and their parsing ----
+
+// RTM_GETLINK for one interface (NLM_F_REQUEST).
+std::vector<uint8_t> BuildGetLinkRequest(int ifindex, uint32_t seq);
+// RTM_NEWLINK with IFLA_LINKINFO { IFLA_INFO_KIND "can", IFLA_INFO_DATA {
+// IFLA_CAN_BITTIMING { bitrate, rest 0 } } } (NLM_F_REQUEST | NLM_F_ACK).
+std::vector<uint8_t> BuildSetBitrateRequest(int ifindex, uint32_t bitrate, uint32_t seq);
+// RTM_NEWLINK changing IFF_UP only (NLM_F_REQUEST | NLM_F_ACK).
+std::vector<uint8_t> BuildSetLinkUpRequest(int ifindex, bool up, uint32_t seq);
+// Finds IFLA_CAN_BITTIMING in an RTM_NEWLINK reply. True when the reply is a
+// well-formed RTM_NEWLINK; *bitrate is 0 if it carries no bit timing.
+bool ParseBitrateReply(const uint8_t* data, size_t length, uint32_t* bitrate);
+// The whole RTM_NEWLINK reply: index, type, flags, kind, bit rate.
+bool ParseLinkReply(const uint8_t* data, size_t length, LinkInfo* info);
+// Reads an NLMSG_ERROR message: *error_code is 0 for an acknowledgement, else
+// a positive errno. False if data is not a well-formed NLMSG_ERROR message.
+bool ParseNetlinkAck(const uint8_t* data, size_t length, int* error_code);
+
+// ---- Frame conversions to and from the kernel's struct can_frame ----
+// A struct can_frame is 16 bytes: can_id (u32, host order, with
+// CAN_EFF_FLAG 0x80000000 / CAN_RTR_FLAG 0x40000000 / CAN_ERR_FLAG 0x20000000),
+// len (u8), 3 bytes padding/reserved, data[8].
+constexpr size_t kCanFrameSize = 16;
+// Fills 16 bytes. Length is clamped to 8; the identifier is masked to 11 or 29 bits.
+void ToCanFrame(const RawFrame& frame, uint8_t out[kCanFrameSize]);
+// Reads 16 bytes; never copies more than 8 data bytes. own and timestamp_us untouched.
+void FromCanFrame(const uint8_t in[kCanFrameSize], RawFrame* frame);
+
+}  // namespace socketcan
