@@ -16,8 +16,8 @@ A scenario file is a list of sections, each opened by a line "[name] arguments":
                             return, every line ends with a line feed
     [flash] NAME            the simulated flash must equal this file, byte for byte
     [trace]                 the frames on the bus in order, one "ID#DATA" per line (candump
-                            notation, without time stamps); "..." alone on a line skips any frames
-                            up to the next line that matches
+                            notation, without time stamps; "*" and "?" match like file names);
+                            "..." alone on a line skips any frames up to the next line that matches
     [sensor-says] TEXT      the simulator's output must contain this text
 
 Arguments are split like a POSIX shell does (shlex). Each run has a time limit as a safety net;
@@ -28,6 +28,7 @@ that buses of scenarios running in parallel (and of anyone else on this machine)
 """
 
 import argparse
+import fnmatch
 import os
 import select
 import shlex
@@ -174,7 +175,7 @@ def match_trace(expected, actual):
                 return f"frame {want} not found (bus had {len(actual)} frames)"
             got = actual[position]
             position += 1
-            if got == want:
+            if fnmatch.fnmatchcase(got, want):
                 skipping = False
                 break
             if not skipping:
