@@ -1,0 +1,355 @@
+// The bus host with real clients over TCP on 127.0.0.1. Every host takes the first free port, so
+// these tests run beside other hosts.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "virtual_bus/bit_timing.h"
+#include "virtual_bus/bus_client.h"
+#include "virtual_bus/bus_host.h"
+#include "virtual_bus/socket.h"
+
+namespace vbus {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::int64_t kSafetyUs = 5'000'000;  // bound on every wait: a net, not a speed
+
+Frame MakeFrame(std::uint32_t id, bool extended, std::uint8_t length, std::uint8_t fill) {
+    Frame frame;
+    frame.id = id;
+    frame.extended = extended;
+    frame.length = length;
+    for (std::uint8_t i = 0; i < length; ++i) {
+        frame.data[i] = static_cast<std::uint8_t>(fill + i);
+    }
+    return frame;
+}
+
+// Receives until `count` frames have arrived or the safety bound passes.
+std::vector<Frame> ReceiveCount(BusClient& client, std::size_t count) {
+    std::vector<Frame> frames;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(kSafetyUs);
+    while (frames.size() < count && std::chrono::steady_clock::now() < deadline) {
+        if (!client.Receive(frames, 100'000)) {
+            break;
+        }
+    }
+    return frames;
+}
+
+class HostTest : public ::testing::Test {
+  protected:
+    void StartHost(HostOptions options = {}) {
+        options.log = &log_;
+        host_ = std::make_unique<BusHost>(options);
+        std::string error;
+        ASSERT_TRUE(host_->Start(&error)) << error;
+    }
+    void Join(BusClient& client) {
+        std::string error;
+        ASSERT_TRUE(client.Connect("127.0.0.1", host_->port(), "", &error)) << error;
+    }
+    // A client that speaks the protocol byte by byte, for what BusClient never sends.
+    net::Socket RawConnect() {
+        net::Socket socket;
+        std::string error;
+        EXPECT_EQ(net::ConnectTcp("127.0.0.1", host_->port(), 2000, &socket, &error),
+                  net::ConnectStatus::kOk)
+            << error;
+        return socket;
+    }
+    static void RawSend(const net::Socket& socket, const std::string& text) {
+        ASSERT_EQ(net::Send(socket, text.data(), text.size()).bytes, text.size());
+    }
+    // Reads until `expected` elements ("<...>") have come, or the safety bound.
+    static std::string RawReadElements(const net::Socket& socket, int expected) {
+        std::string text;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::microseconds(kSafetyUs);
+        while (std::count(text.begin(), text.end(), '>') < expected &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::vector<net::PollEntry> entries{{socket.get(), true, false}};
+            net::Poll(entries, 100'000);
+            char buffer[512];
+            const net::IoResult result = net::Receive(socket, buffer, sizeof buffer);
+            if (result.status == net::IoStatus::kOk) {
+                text.append(buffer, result.bytes);
+            } else if (result.status != net::IoStatus::kWouldBlock) {
+                break;
+            }
+        }
+        return text;
+    }
+
+    std::ostringstream log_;  // read only after the host has stopped
+    std::unique_ptr<BusHost> host_;
+};
+
+TEST_F(HostTest, ServesTheFirstFreePortUnderItsDefaultName) {
+    StartHost();
+    EXPECT_GE(host_->port(), kFirstPort);
+    EXPECT_LT(host_->port(), kFirstPort + kPortCount);
+    EXPECT_EQ(host_->bus_name(), "sim" + std::to_string(host_->port() - kFirstPort));
+    EXPECT_TRUE(ProbeHost(host_->port(), 1000));
+
+    // A second host on the same port is refused with a reason.
+    HostOptions taken;
+    taken.port = host_->port();
+    BusHost second(taken);
+    std::string error;
+    EXPECT_FALSE(second.Start(&error));
+    EXPECT_NE(error.find(std::to_string(host_->port())), std::string::npos) << error;
+}
+
+TEST_F(HostTest, DeliversToEveryOtherClientInOneOrder) {
+    StartHost();
+    BusClient a, b, watcher;
+    Join(a);
+    Join(b);
+    Join(watcher);
+    // Two senders interleave 200 frames each; identifier bit 16 tells the sender, the low bits
+    // the sequence number.
+    constexpr std::uint32_t kEach = 200;
+    std::thread sender_b([&] {
+        for (std::uint32_t i = 0; i < kEach; ++i) {
+            ASSERT_TRUE(b.Send(MakeFrame(0x10000 | i, true, 8, static_cast<std::uint8_t>(i))));
+        }
+    });
+    for (std::uint32_t i = 0; i < kEach; ++i) {
+        ASSERT_TRUE(a.Send(MakeFrame(i, true, static_cast<std::uint8_t>(i % 9), 0x40)));
+    }
+    sender_b.join();
+
+    const std::vector<Frame> all = ReceiveCount(watcher, 2 * kEach);
+    const std::vector<Frame> at_a = ReceiveCount(a, kEach);
+    const std::vector<Frame> at_b = ReceiveCount(b, kEach);
+    ASSERT_EQ(all.size(), 2 * kEach);
+    std::vector<Frame> from_a, from_b;
+    for (const Frame& frame : all) {
+        ((frame.id & 0x10000) ? from_b : from_a).push_back(frame);
+    }
+    // Each sender's frames in the order sent, intact...
+    ASSERT_EQ(from_a.size(), kEach);
+    for (std::uint32_t i = 0; i < kEach; ++i) {
+        EXPECT_EQ(from_a[i], MakeFrame(i, true, static_cast<std::uint8_t>(i % 9), 0x40));
+        EXPECT_EQ(from_b[i].id, 0x10000 | i);
+    }
+    // ...and no sender gets its own frames back: each sees exactly the other's.
+    EXPECT_EQ(at_a, from_b);
+    EXPECT_EQ(at_b, from_a);
+    std::vector<Frame> more;
+    EXPECT_TRUE(a.Receive(more, 0));
+    EXPECT_TRUE(more.empty());
+    EXPECT_EQ(host_->stats().frames, 2 * kEach);
+    EXPECT_EQ(host_->stats().clients, 3u);
+}
+
+TEST_F(HostTest, HandshakeRefusesAnotherBusName) {
+    StartHost();
+    BusClient client;
+    std::string error;
+    EXPECT_FALSE(client.Connect("127.0.0.1", host_->port(), "can7", &error));
+    EXPECT_NE(error.find("can7"), std::string::npos) << error;
+    EXPECT_FALSE(client.connected());
+
+    // The same connection may then open the right bus.
+    net::Socket raw = RawConnect();
+    EXPECT_EQ(RawReadElements(raw, 1), "< hi >");
+    RawSend(raw, "< send 123 0 >");  // before open: refused
+    EXPECT_EQ(RawReadElements(raw, 1).rfind("< error ", 0), 0u);
+    RawSend(raw, "< open wrong >");
+    EXPECT_EQ(RawReadElements(raw, 1).rfind("< error ", 0), 0u);
+    RawSend(raw, "< open " + host_->bus_name() + " >");
+    EXPECT_EQ(RawReadElements(raw, 1), "< ok >");
+    RawSend(raw, "< rawmode >");
+    EXPECT_EQ(RawReadElements(raw, 1), "< ok >");
+}
+
+TEST_F(HostTest, RefusesBadInputWithoutHarmToOthers) {
+    StartHost();
+    BusClient sender, receiver;
+    Join(sender);
+    Join(receiver);
+    net::Socket raw = RawConnect();
+    RawReadElements(raw, 1);
+    RawSend(raw, "< open " + host_->bus_name() + " >");
+    RawReadElements(raw, 1);
+    RawSend(raw, "< rawmode >");
+    RawReadElements(raw, 1);
+
+    const std::vector<std::string> bad = {"garbage\n", "< send 123 9 >",
+                                          "< " + std::string(5000, 'x') + " >", "< frame 1 >",
+                                          "< send 123 1 01 02 >"};
+    for (const std::string& text : bad) {
+        RawSend(raw, text);
+    }
+    // One error element per refused piece, and the host still takes good frames from it.
+    const std::string replies = RawReadElements(raw, static_cast<int>(bad.size()));
+    EXPECT_EQ(std::count(replies.begin(), replies.end(), '<'), static_cast<long>(bad.size()))
+        << replies;
+    RawSend(raw, "< send 18EEFF00 2 ab cd >");
+    std::vector<Frame> got = ReceiveCount(receiver, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], (Frame{0x18EEFF00, true, 2, {0xAB, 0xCD}}));
+    const Frame good = MakeFrame(0x123, false, 1, 7);
+    ASSERT_TRUE(sender.Send(good));
+    got = ReceiveCount(receiver, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], good);
+    EXPECT_EQ(host_->stats().refused_lines, bad.size());
+}
+
+TEST_F(HostTest, ClientLeavingMidElementLeavesTheBusRunning) {
+    StartHost();
+    BusClient sender, receiver;
+    Join(sender);
+    Join(receiver);
+    {
+        net::Socket raw = RawConnect();
+        RawReadElements(raw, 1);
+        RawSend(raw, "< open " + host_->bus_name() + " >");
+        RawReadElements(raw, 1);
+        RawSend(raw, "< rawmode >");
+        RawReadElements(raw, 1);
+        RawSend(raw, "< send 18EEFF00 8 01 02");
+    }  // closed here, in the middle of the element
+    const Frame frame = MakeFrame(0x18EFC300, true, 8, 1);
+    ASSERT_TRUE(sender.Send(frame));
+    const std::vector<Frame> got = ReceiveCount(receiver, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], frame);
+    host_->Stop();
+    EXPECT_NE(log_.str().find("left in the middle of an element"), std::string::npos) << log_.str();
+}
+
+TEST_F(HostTest, DropsAClientThatStopsReading) {
+    StartHost();
+    BusClient sender;
+    Join(sender);
+    net::Socket sleeper = RawConnect();  // completes the handshake, then reads nothing
+    RawReadElements(sleeper, 1);
+    RawSend(sleeper, "< open " + host_->bus_name() + " >");
+    RawReadElements(sleeper, 1);
+    RawSend(sleeper, "< rawmode >");
+    RawReadElements(sleeper, 1);
+
+    // Each frame costs the sleeper about 55 bytes; its socket buffers and the host's 1 MiB
+    // limit fill well within 400000 frames.
+    const Frame frame = MakeFrame(0x18EEFF00, true, 8, 0);
+    for (int i = 0; i < 400000 && host_->stats().dropped_clients == 0; ++i) {
+        ASSERT_TRUE(sender.Send(frame));
+    }
+    EXPECT_EQ(host_->stats().dropped_clients, 1u);
+    // The sender is still served: a newcomer gets its next frame (after any of the flood that
+    // the host had not yet passed on).
+    BusClient late;
+    Join(late);
+    const Frame marker = MakeFrame(0x1ABCDEF, true, 1, 0x5A);
+    ASSERT_TRUE(sender.Send(marker));
+    std::vector<Frame> got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(kSafetyUs);
+    while (std::find(got.begin(), got.end(), marker) == got.end() &&
+           std::chrono::steady_clock::now() < deadline && late.Receive(got, 100'000)) {
+    }
+    EXPECT_NE(std::find(got.begin(), got.end(), marker), got.end());
+}
+
+TEST_F(HostTest, TraceHasOneCandumpLinePerFrame) {
+    const std::string path = ::testing::TempDir() + "vbus_trace_" + std::to_string(::getpid());
+    HostOptions options;
+    options.trace_path = path;
+    StartHost(options);
+    BusClient sender, receiver;
+    Join(sender);
+    Join(receiver);
+    const std::vector<Frame> frames = {
+        Frame{0x18EEFF00, true, 8, {0x00, 0x00, 0x60, 0x37, 0x00, 0x00, 0x00, 0x80}},
+        Frame{0x0CEFC300, true, 3, {0xE0, 0x14, 0xAB}},
+        Frame{0x7FF, false, 0, {}},
+        Frame{0x00000005, true, 1, {0x0F}},
+    };
+    for (const Frame& frame : frames) {
+        ASSERT_TRUE(sender.Send(frame));
+    }
+    ASSERT_EQ(ReceiveCount(receiver, frames.size()).size(), frames.size());
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+
+    // Read while the host still runs: every line has been flushed.
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) {
+        lines.push_back(line);
+    }
+    const std::regex pattern(R"(\((\d+)\.(\d{6})\) (\S+) ([0-9A-F]{3}|[0-9A-F]{8})#([0-9A-F]*))");
+    const std::vector<std::string> expected_tail = {"18EEFF00#0000603700000080", "0CEFC300#E014AB",
+                                                    "7FF#", "00000005#0F"};
+    ASSERT_EQ(lines.size(), frames.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(lines[i], match, pattern)) << lines[i];
+        EXPECT_LE(std::abs(std::stoll(match[1]) - now), 60) << lines[i];
+        EXPECT_EQ(match[3].str(), host_->bus_name());
+        EXPECT_EQ(match[4].str() + "#" + match[5].str(), expected_tail[i]);
+    }
+    host_->Stop();
+    std::remove(path.c_str());
+}
+
+TEST_F(HostTest, BitTimingHoldsEachFrameForItsLength) {
+    HostOptions options;
+    options.bit_timing = true;
+    StartHost(options);
+    BusClient sender, receiver;
+    Join(sender);
+    Join(receiver);
+    std::vector<Frame> frames;
+    std::int64_t bits = 0;
+    for (std::uint8_t i = 0; i < 50; ++i) {
+        frames.push_back(MakeFrame(0x18EEFF00u + i, true, 8, i));
+        bits += FrameBitLength(frames.back());
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (const Frame& frame : frames) {
+        ASSERT_TRUE(sender.Send(frame));
+    }
+    const std::vector<Frame> got = ReceiveCount(receiver, frames.size());
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(got, frames);
+    // The last frame cannot end before all their bits have gone at one bit per microsecond
+    // (a lower bound that follows from the bus model, not a speed claim).
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count(), bits);
+}
+
+TEST_F(HostTest, ClientSeesTheHostGo) {
+    StartHost();
+    BusClient client;
+    Join(client);
+    host_->Stop();
+    std::vector<Frame> frames;
+    const auto start = std::chrono::steady_clock::now();
+    bool alive = true;
+    while (alive && std::chrono::steady_clock::now() - start < 5s) {
+        alive = client.Receive(frames, 100'000);
+    }
+    EXPECT_FALSE(alive);
+    EXPECT_FALSE(client.connected());
+    EXPECT_FALSE(client.Send(MakeFrame(1, false, 0, 0)));
+}
+
+}  // namespace
+}  // namespace vbus

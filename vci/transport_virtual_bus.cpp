@@ -1,0 +1,84 @@
+#include <cstring>
+
+#include "vci/transport.h"
+#include "vci/vci_diagnostics.h"
+#include "virtual_bus/bus_client.h"
+
+namespace vci {
+
+namespace {
+
+class VirtualBusTransport final : public Transport {
+  public:
+    bool Connect(std::uint16_t port, std::string* error) {
+        // The bus host serves "sim<k>" on port kFirstPort + k, the name enumeration shows.
+        return client_.Connect("127.0.0.1", port, "", error);
+    }
+
+    bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) override {
+        frames_.clear();
+        const bool alive = client_.Receive(frames_, timeout_us);
+        for (const vbus::Frame& frame : frames_) {
+            VciMessage message{};
+            message.identifier = frame.id;
+            message.type = kVciMessageData;
+            message.flags = static_cast<std::uint8_t>((frame.length & kVciFlagLengthMask) |
+                                                      (frame.extended ? kVciFlagExtended : 0));
+            std::memcpy(message.data, frame.data.data(), sizeof message.data);
+            out.push_back(message);
+        }
+        if (!alive) {
+            last_error_ = "the connection to the bus host was lost";
+        }
+        return alive;
+    }
+
+    SendResult Send(const VciMessage& message, std::uint32_t timeout_ms,
+                    std::size_t queued_limit) override {
+        if ((message.flags & kVciFlagRemote) != 0) {
+            last_error_ = "the virtual bus carries no remote frames";
+            return SendResult::kUnsupported;
+        }
+        // The transmit FIFO is the part of the output that the socket has not taken yet; with a
+        // host that reads, it is empty after every send.
+        if (client_.pending_frames() >= queued_limit) {
+            if (!client_.Flush(std::int64_t{timeout_ms} * 1000)) {
+                last_error_ = "the connection to the bus host was lost";
+                return SendResult::kLost;
+            }
+            if (client_.pending_frames() >= queued_limit) {
+                return SendResult::kFull;
+            }
+        }
+        vbus::Frame frame;
+        frame.id = message.identifier;
+        frame.extended = (message.flags & kVciFlagExtended) != 0;
+        frame.length = static_cast<std::uint8_t>(message.flags & kVciFlagLengthMask);
+        std::memcpy(frame.data.data(), message.data, frame.length);
+        if (!client_.Queue(frame)) {
+            last_error_ = "the connection to the bus host was lost";
+            return SendResult::kLost;
+        }
+        return SendResult::kSent;
+    }
+
+    bool echoes_own_frames() const override { return false; }
+
+  private:
+    vbus::BusClient client_;
+    std::vector<vbus::Frame> frames_;
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> OpenVirtualBus(std::uint16_t port, VciResult* code, std::string* error) {
+    auto transport = std::make_unique<VirtualBusTransport>();
+    if (transport->Connect(port, error)) {
+        *code = kVciOk;
+        return transport;
+    }
+    *code = vbus::ProbeHost(port, 200) ? kVciErrIo : kVciErrDeviceGone;
+    return nullptr;
+}
+
+}  // namespace vci

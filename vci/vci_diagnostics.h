@@ -1,0 +1,32 @@
+// Additions of our stand-in CAN library beyond the loader's interface (can/can_library.h): they
+// are exported by name only (no ordinal) and the loader never calls them.
+#ifndef KORVANE_VCI_VCI_DIAGNOSTICS_H
+#define KORVANE_VCI_VCI_DIAGNOSTICS_H
+
+#include <stdint.h>
+
+#include "can/can_library.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Received frames that the channel lost: frames dropped because its receive FIFO was full, plus,
+// on a SocketCAN interface, frames the kernel dropped before the library could read them.
+// 0 for a null or unknown handle.
+VCI_API uint64_t VciChannelLostCount(VciHandle channel);
+
+// Message flag bit 6: a remote frame (request for data). Received remote frames carry it; a
+// remote frame can be sent on a SocketCAN interface only (the virtual bus protocol has none).
+static const uint8_t kVciFlagRemote = 0x40;
+
+// The status message (type kVciMessageStatus) that a channel queues when its receive FIFO
+// overflows: identifier 0, length 0, data[0] = kVciStatusRxOverrun, data[4..7] = the number of
+// frames lost on this channel so far (little-endian, saturating at 0xFFFFFFFF).
+static const uint8_t kVciStatusRxOverrun = 0x01;
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
+
+#endif  // KORVANE_VCI_VCI_DIAGNOSTICS_H

@@ -1,0 +1,654 @@
+// Our stand-in for the CAN interface library: every operation of can/can_library.h, over a
+// virtual bus host (virtual_bus/) or a SocketCAN interface (vci/socketcan/).
+//
+// Choices of this library, beyond what the interface header states:
+//
+// Handles. Every handle is an object of this library registered in one process-wide table;
+// a handle that is null, unknown, already closed or of the wrong kind gives
+// kVciErrInvalidHandle. Devices have no close operation: they live to the end of the process.
+// One handle must not be used by two threads at once (the loader has one thread).
+//
+// Enumeration (2000, and 2003 again) looks for devices anew; 2002 hands them out in order and
+// gives kVciErrNoMoreItems after the last. See vci/devices.h for the order and the identifier.
+//
+// Selection (3001) off Windows is on the console: a numbered list of the devices on stdout and
+// one line read from stdin; an empty line, end of input or anything but a listed number is
+// kVciErrCancelled. With no device at all it is kVciErrDeviceGone. The parent window is unused.
+// This prompt is the only thing the library ever writes to stdout; its notices go to stderr,
+// each line starting with "vci: ".
+//
+// Controller. Only bus 0 exists (other numbers: kVciErrInvalidArgument). The operating mode is a
+// set of bits: 0x01 standard (11-bit) frames, 0x02 extended (29-bit) frames, 0x04 error frames;
+// mode 7 takes all three. It must name at least one frame format and nothing else
+// (kVciErrInvalidArgument), and it decides what the device's channels receive. The bit rate
+// comes from the SJA1000 register pair (vci/bus_timing.h). A virtual bus runs at 1000 kbit/s
+// only: any other bit rate is kVciErrNotSupported. A SocketCAN interface without bit timing
+// (vcan) or already at the bit rate needs nothing; otherwise the bit rate is set through
+// rtnetlink, which needs privilege: failing that, kVciErrNotSupported with the reason on
+// stderr. Initialising a started controller is kVciErrWrongState, as is starting one that was
+// never initialised. The controller is never refused as taken by another application (no
+// kVciErrAccessDenied): the virtual bus and SocketCAN are shared by design. Channels do not
+// depend on the controller's state, since the controller may belong to another application.
+//
+// Channel. Opening connects to the bus host (handshake included) or opens a raw CAN socket:
+// kVciErrDeviceGone when the bus or interface is no longer there, kVciErrIo for other failures.
+// The exclusive flag is accepted and has no effect (every channel shares the bus). 4104 must
+// come before 4105 and not while active (kVciErrWrongState); FIFO sizes are 1 to 65536 messages,
+// thresholds at most the size (kVciErrInvalidArgument otherwise); thresholds set when a
+// Windows event would be signalled and have no use here. Frames that reach the channel while it
+// is not active are discarded; deactivating keeps what the FIFO already holds, but reads, takes
+// and sends on an inactive channel are kVciErrWrongState.
+//
+// Receiving, with no thread of the library: every channel call first moves what the socket holds
+// into the receive FIFO, without waiting. A full FIFO drops further frames and counts them (see
+// vci/receive_fifo.h for the status message that marks where; vci/vci_diagnostics.h for the
+// count); a non-zero count is reported on stderr when the channel closes. Time stamps are
+// microseconds since activation (wrapping at 32 bits) at the moment the library took the frame
+// from the socket. 4110 waits on the socket for at most the time-out and returns the moment a
+// message arrives (kVciErrTimeout when none came; time-out 0 does not wait); 4106 never waits
+// (kVciErrRxEmpty when none is waiting; a null record discards the message).
+//
+// Sending (4111): the message must be a data message (type 0) with length 0 to 8 and an
+// identifier that fits 11 or 29 bits as flag 0x80 says (kVciErrInvalidArgument otherwise). On
+// success the channel also receives a copy of the frame with kVciFlagSelf (0x20) set, as a
+// controller's self-reception does: on a virtual bus the library queues it right away (the host
+// does not return a frame to its sender), on SocketCAN it is the kernel's own-message echo. The
+// transmit FIFO is what the socket has not taken yet; when it holds tx_fifo_size frames, the
+// send waits at most its time-out for room and then gives kVciErrTxFull.
+//
+// A lost connection (the bus host went away, the interface vanished): the send that finds it
+// gives kVciErrIo, and from then on every read and take on the channel returns at once: first
+// the messages the FIFO still holds, then kVciErrIo. The loss is reported once on stderr.
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "can/can_library.h"
+#include "vci/bus_timing.h"
+#include "vci/devices.h"
+#include "vci/receive_fifo.h"
+#include "vci/socketcan/socketcan.h"
+#include "vci/transport.h"
+#include "vci/vci_diagnostics.h"
+
+struct VciObject {
+    enum class Kind { kDeviceList, kDevice, kController, kChannel };
+    explicit VciObject(Kind k) : kind(k) {}
+    virtual ~VciObject() = default;
+    VciObject(const VciObject&) = delete;
+    VciObject& operator=(const VciObject&) = delete;
+
+    const Kind kind;
+};
+
+namespace vci {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kMaxFifoSize = 65536;
+constexpr std::uint32_t kVirtualBusBitrate = 1000000;
+constexpr std::uint8_t kModeStandard = 0x01;
+constexpr std::uint8_t kModeExtended = 0x02;
+constexpr std::uint8_t kModeErrorFrames = 0x04;
+
+// What the controller and the channels of one device share.
+struct DeviceState {
+    DeviceEntry entry;
+    std::uint8_t accept_mode = kModeStandard | kModeExtended | kModeErrorFrames;
+};
+
+struct DeviceList final : VciObject {
+    DeviceList() : VciObject(Kind::kDeviceList) {}
+    std::vector<DeviceEntry> devices;
+    std::size_t next = 0;
+};
+
+struct Device final : VciObject {
+    Device() : VciObject(Kind::kDevice) {}
+    std::shared_ptr<DeviceState> state;
+};
+
+struct Controller final : VciObject {
+    Controller() : VciObject(Kind::kController) {}
+    std::shared_ptr<DeviceState> device;
+    bool initialised = false;
+    bool started = false;
+};
+
+struct Channel final : VciObject {
+    Channel() : VciObject(Kind::kChannel) {}
+    ~Channel() override { ReportLosses(); }
+
+    const std::string& name() const { return device->entry.name; }
+
+    std::uint32_t Stamp() const {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() -
+                                                                              activated_at);
+        return static_cast<std::uint32_t>(us.count());  // wraps, as documented
+    }
+
+    bool Accepts(const VciMessage& message) const {
+        if (message.type == kVciMessageError) {
+            return (device->accept_mode & kModeErrorFrames) != 0;
+        }
+        const bool extended = (message.flags & kVciFlagExtended) != 0;
+        return (device->accept_mode & (extended ? kModeExtended : kModeStandard)) != 0;
+    }
+
+    // Moves what has arrived into the FIFO (or discards it while inactive), waiting at most
+    // timeout_us for the first message.
+    void Drain(std::int64_t timeout_us) {
+        if (lost) {
+            return;
+        }
+        incoming.clear();
+        if (!transport->Receive(incoming, timeout_us)) {
+            lost = true;
+            std::fprintf(stderr, "vci: %s: %s\n", name().c_str(), transport->last_error().c_str());
+        }
+        for (VciMessage& message : incoming) {
+            if (active && Accepts(message)) {
+                message.time_stamp = Stamp();
+                fifo.Push(message);
+            }
+        }
+    }
+
+    std::uint64_t LostCount() const {
+        return fifo.lost() + (transport ? transport->dropped_before_library() : 0);
+    }
+
+    void ReportLosses() const {
+        if (fifo.lost() > 0) {
+            std::fprintf(stderr, "vci: %s: %llu received frames lost, receive FIFO full\n",
+                         name().c_str(), static_cast<unsigned long long>(fifo.lost()));
+        }
+        const std::uint64_t kernel = transport ? transport->dropped_before_library() : 0;
+        if (kernel > 0) {
+            std::fprintf(stderr, "vci: %s: %llu received frames dropped by the kernel\n",
+                         name().c_str(), static_cast<unsigned long long>(kernel));
+        }
+    }
+
+    std::shared_ptr<DeviceState> device;
+    std::unique_ptr<Transport> transport;
+    ReceiveFifo fifo;
+    std::size_t tx_capacity = 0;
+    bool initialised = false;
+    bool active = false;
+    bool lost = false;
+    SteadyClock::time_point activated_at{};
+    std::vector<VciMessage> incoming;
+};
+
+class Registry {
+  public:
+    VciHandle Add(std::unique_ptr<VciObject> object) {
+        VciObject* handle = object.get();
+        std::lock_guard lock(mutex_);
+        objects_.emplace(handle, std::move(object));
+        return handle;
+    }
+
+    template <class T>
+    T* Find(VciHandle handle, VciObject::Kind kind) {
+        std::lock_guard lock(mutex_);
+        const auto it = objects_.find(handle);
+        if (it == objects_.end() || it->second->kind != kind) {
+            return nullptr;
+        }
+        return static_cast<T*>(it->second.get());
+    }
+
+    // Destroys the object outside the lock (a channel reports its losses as it goes).
+    bool Remove(VciHandle handle, VciObject::Kind kind) {
+        std::unique_ptr<VciObject> object;
+        {
+            std::lock_guard lock(mutex_);
+            const auto it = objects_.find(handle);
+            if (it == objects_.end() || it->second->kind != kind) {
+                return false;
+            }
+            object = std::move(it->second);
+            objects_.erase(it);
+        }
+        return true;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::map<const VciObject*, std::unique_ptr<VciObject>> objects_;
+};
+
+Registry& Objects() {
+    static Registry registry;
+    return registry;
+}
+
+DeviceList* FindList(VciHandle h) {
+    return Objects().Find<DeviceList>(h, VciObject::Kind::kDeviceList);
+}
+Device* FindDeviceHandle(VciHandle h) {
+    return Objects().Find<Device>(h, VciObject::Kind::kDevice);
+}
+Controller* FindController(VciHandle h) {
+    return Objects().Find<Controller>(h, VciObject::Kind::kController);
+}
+Channel* FindChannel(VciHandle h) {
+    return Objects().Find<Channel>(h, VciObject::Kind::kChannel);
+}
+
+VciHandle AddDevice(const DeviceEntry& entry) {
+    auto device = std::make_unique<Device>();
+    device->state = std::make_shared<DeviceState>();
+    device->state->entry = entry;
+    return Objects().Add(std::move(device));
+}
+
+VciResult SetSocketCanBitrate(const std::string& name, std::uint32_t bitrate) {
+    socketcan::LinkInfo link;
+    std::string error;
+    if (!socketcan::ReadLink(name, &link, &error)) {
+        std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), error.c_str());
+        return kVciErrDeviceGone;
+    }
+    // Only hardware CAN links ("can") have a bit rate; vcan and vxcan carry frames at any rate.
+    if (link.kind != "can" || link.bitrate == bitrate) {
+        return kVciOk;
+    }
+    if (!socketcan::SetBitrate(name, bitrate, &error)) {
+        std::fprintf(stderr, "vci: %s: cannot set %u bit/s: %s\n", name.c_str(),
+                     static_cast<unsigned>(bitrate), error.c_str());
+        return kVciErrNotSupported;
+    }
+    return kVciOk;
+}
+
+// Reads one line from stdin; false at end of input. Over-long input is consumed to its end.
+bool ReadLine(std::string* line) {
+    line->clear();
+    char buffer[128];
+    while (std::fgets(buffer, sizeof buffer, stdin) != nullptr) {
+        *line += buffer;
+        if (!line->empty() && line->back() == '\n') {
+            line->pop_back();
+            return true;
+        }
+    }
+    return !line->empty();
+}
+
+// "3" -> 3; anything but blanks around a decimal number -> 0.
+std::size_t ParseChoice(const std::string& line) {
+    std::size_t begin = line.find_first_not_of(" \t\r");
+    std::size_t end = line.find_last_not_of(" \t\r");
+    if (begin == std::string::npos || end - begin >= 6) {
+        return 0;
+    }
+    std::size_t value = 0;
+    for (std::size_t i = begin; i <= end; ++i) {
+        if (line[i] < '0' || line[i] > '9') {
+            return 0;
+        }
+        value = value * 10 + static_cast<std::size_t>(line[i] - '0');
+    }
+    return value;
+}
+
+bool ValidIdentifier(const VciMessage& message) {
+    const bool extended = (message.flags & kVciFlagExtended) != 0;
+    return message.identifier <= (extended ? 0x1FFFFFFFu : 0x7FFu);
+}
+
+}  // namespace
+}  // namespace vci
+
+using vci::Channel;
+using vci::Controller;
+
+extern "C" {
+
+// ---- Device enumeration -------------------------------------------------------------------
+
+VciResult VciDeviceListOpen(VciHandle* list) {
+    if (list == nullptr) {
+        return kVciErrInvalidPointer;
+    }
+    auto object = std::make_unique<vci::DeviceList>();
+    object->devices = vci::ScanDevices();
+    *list = vci::Objects().Add(std::move(object));
+    return kVciOk;
+}
+
+VciResult VciDeviceListClose(VciHandle list) {
+    return vci::Objects().Remove(list, VciObject::Kind::kDeviceList) ? kVciOk
+                                                                     : kVciErrInvalidHandle;
+}
+
+VciResult VciDeviceListNext(VciHandle list, VciDeviceInfo* info) {
+    vci::DeviceList* object = vci::FindList(list);
+    if (object == nullptr) {
+        return kVciErrInvalidHandle;
+    }
+    if (info == nullptr) {
+        return kVciErrInvalidPointer;
+    }
+    if (object->next >= object->devices.size()) {
+        return kVciErrNoMoreItems;
+    }
+    *info = vci::ToDeviceInfo(object->devices[object->next++]);
+    return kVciOk;
+}
+
+VciResult VciDeviceListReset(VciHandle list) {
+    vci::DeviceList* object = vci::FindList(list);
+    if (object == nullptr) {
+        return kVciErrInvalidHandle;
+    }
+    object->devices = vci::ScanDevices();
+    object->next = 0;
+    return kVciOk;
+}
+
+// ---- Device -------------------------------------------------------------------------------
+
+VciResult VciDeviceOpenById(const VciDeviceId* id, VciHandle* device) {
+    if (id == nullptr || device == nullptr) {
+        return kVciErrInvalidPointer;
+    }
+    *device = nullptr;
+    std::uint32_t kind = 0;
+    std::uint32_t number = 0;
+    if (!vci::DecodeDeviceId(*id, &kind, &number)) {
+        return kVciErrInvalidArgument;
+    }
+    const std::optional<vci::DeviceEntry> entry = vci::FindDevice(kind, number);
+    if (!entry) {
+        return kVciErrDeviceGone;
+    }
+    *device = vci::AddDevice(*entry);
+    return kVciOk;
+}
+
+VciResult VciDeviceSelect(void* /*parent_window: no dialog off Windows*/, VciHandle* device) {
+    if (device == nullptr) {
+        return kVciErrInvalidPointer;
+    }
+    *device = nullptr;
+    const std::vector<vci::DeviceEntry> devices = vci::ScanDevices();
+    if (devices.empty()) {
+        std::fprintf(stderr, "vci: no CAN device to choose from\n");
+        return kVciErrDeviceGone;
+    }
+    std::printf("CAN devices:\n");
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        std::printf("  %zu  %-8s %s\n", i + 1, devices[i].name.c_str(),
+                    devices[i].description.c_str());
+    }
+    std::printf("Choose a device (1-%zu, Enter to cancel): ", devices.size());
+    std::fflush(stdout);
+    std::string line;
+    if (!vci::ReadLine(&line)) {
+        std::printf("\n");
+        return kVciErrCancelled;
+    }
+    const std::size_t choice = vci::ParseChoice(line);
+    if (choice < 1 || choice > devices.size()) {
+        return kVciErrCancelled;
+    }
+    *device = vci::AddDevice(devices[choice - 1]);
+    return kVciOk;
+}
+
+// ---- Controller ---------------------------------------------------------------------------
+
+VciResult VciControllerOpen(VciHandle device, uint32_t bus, VciHandle* controller) {
+    if (controller == nullptr) {
+        return kVciErrInvalidPointer;
+    }
+    *controller = nullptr;
+    vci::Device* object = vci::FindDeviceHandle(device);
+    if (object == nullptr) {
+        return kVciErrInvalidHandle;
+    }
+    if (bus != 0) {
+        return kVciErrInvalidArgument;
+    }
+    auto opened = std::make_unique<Controller>();
+    opened->device = object->state;
+    *controller = vci::Objects().Add(std::move(opened));
+    return kVciOk;
+}
+
+VciResult VciControllerClose(VciHandle controller) {
+    return vci::Objects().Remove(controller, VciObject::Kind::kController) ? kVciOk
+                                                                           : kVciErrInvalidHandle;
+}
+
+VciResult VciControllerInit(VciHandle controller, uint8_t mode, uint8_t btr0, uint8_t btr1) {
+    Controller* object = vci::FindController(controller);
+    if (object == nullptr) {
+        return kVciErrInvalidHandle;
+    }
+    constexpr std::uint8_t kAllModes =
+        vci::kModeStandard | vci::kModeExtended | vci::kModeErrorFrames;
+    if ((mode & ~kAllModes) != 0 || (mode & (vci::kModeStandard | vci::kModeExtended)) == 0) {
+        return kVciErrInvalidArgument;
+    }
+    if (object->started) {
+        return kVciErrWrongState;
+    }
+    const std::uint32_t bitrate = vci::BitrateFromBtr(btr0, btr1);
+    const vci::DeviceEntry& entry = object->device->entry;
+    if (entry.kind == kVciDeviceVirtualBus) {
+        if (bitrate != vci::kVirtualBusBitrate) {
+            std::fprintf(stderr, "vci: %s: the virtual bus runs at 1000000 bit/s only, not %u\n",
+                         entry.name.c_str(), static_cast<unsigned>(bitrate));
+            return kVciErrNotSupported;
+        }
+    } else if (const VciResult code = vci::SetSocketCanBitrate(entry.name, bitrate);
+               code != kVciOk) {
+        return code;
+    }
+    object->initialised = true;
+    object->device->accept_mode = mode;
+    return kVciOk;
+}
+
+VciResult VciControllerStart(VciHandle controller, uint32_t start) {
+    Controller* object = vci::FindController(controller);
+    if (object == nullptr) {
+        return kVciErrInvalidHandle;
+    }
+    if (start > 1) {
+        return kVciErrInvalidArgument;
+    }
+    if (start == 1 && !object->initialised) {
+        return kVciErrWrongState;
+    }
+    object->started = start == 1;
+    return kVciOk;
+}
+
+// ---- Message channel ----------------------------------------------------------------------
+
+VciResult VciChannelOpen(VciHandle device, uint32_t bus, uint32_t /*exclusive: always shared*/,
+                         VciHandle* channel) {
+    if (channel == nullptr) {
+        return kVciErrInvalidPointer;
+    }
+    *channel = nullptr;
+    vci::Device* object = vci::FindDeviceHandle(device);
+    if (object == nullptr) {
+        return kVciErrInvalidHandle;
+    }
+    if (bus != 0) {
+        return kVciErrInvalidArgument;
+    }
+    const vci::DeviceEntry& entry = object->state->entry;
+    VciResult code = kVciErrFailed;
+    std::string error;
+    std::unique_ptr<vci::Transport> transport =
+        entry.kind == kVciDeviceVirtualBus
+            ? vci::OpenVirtualBus(static_cast<std::uint16_t>(entry.number), &code, &error)
+            : vci::OpenSocketCan(entry.name, &code, &error);
+    if (!transport) {
+        std::fprintf(stderr, "vci: %s: cannot open a channel: %s\n", entry.name.c_str(),
+                     error.c_str());
+        return code;
+    }
+    auto opened = std::make_unique<Channel>();
+    opened->device = object->state;
+    opened->transport = std::move(transport);
+    *channel = vci::Objects().Add(std::move(opened));
+    return kVciOk;
+}
+
+VciResult VciChannelClose(VciHandle channel) {
+    return vci::Objects().Remove(channel, VciObject::Kind::kChannel) ? kVciOk
+                                                                     : kVciErrInvalidHandle;
+}
+
+VciResult VciChannelInit(VciHandle channel, uint32_t rx_fifo_size, uint32_t rx_threshold,
+                         uint32_t tx_fifo_size, uint32_t tx_threshold) {
+    Channel* object = vci::FindChannel(channel);
+    if (object == nullptr) {
+        return kVciErrInvalidHandle;
+    }
+    if (object->active) {
+        return kVciErrWrongState;
+    }
+    if (rx_fifo_size == 0 || tx_fifo_size == 0 || rx_fifo_size > vci::kMaxFifoSize ||
+        tx_fifo_size > vci::kMaxFifoSize || rx_threshold > rx_fifo_size ||
+        tx_threshold > tx_fifo_size) {
+        return kVciErrInvalidArgument;
+    }
+    object->fifo.Reset(rx_fifo_size);
+    object->tx_capacity = tx_fifo_size;
+    object->initialised = true;
+    return kVciOk;
+}
+
+VciResult VciChannelActivate(VciHandle channel, uint32_t activate) {
+    Channel* object = vci::FindChannel(channel);
+    if (object == nullptr) {
+        return kVciErrInvalidHandle;
+    }
+    if (activate > 1) {
+        return kVciErrInvalidArgument;
+    }
+    if (activate == 1 && !object->initialised) {
+        return kVciErrWrongState;
+    }
+    object->Drain(0);  // what came while inactive is discarded
+    if (activate == 1 && !object->active) {
+        object->activated_at = vci::SteadyClock::now();
+    }
+    object->active = activate == 1;
+    return kVciOk;
+}
+
+VciResult VciChannelTake(VciHandle channel, VciMessage* message) {
+    Channel* object = vci::FindChannel(channel);
+    if (object == nullptr) {
+        return kVciErrInvalidHandle;
+    }
+    if (!object->active) {
+        return kVciErrWrongState;
+    }
+    object->Drain(0);
+    if (object->fifo.Pop(message)) {
+        return kVciOk;
+    }
+    return object->lost ? kVciErrIo : kVciErrRxEmpty;
+}
+
+VciResult VciChannelRead(VciHandle channel, uint32_t timeout_ms, VciMessage* message) {
+    Channel* object = vci::FindChannel(channel);
+    if (object == nullptr) {
+        return kVciErrInvalidHandle;
+    }
+    if (message == nullptr) {
+        return kVciErrInvalidPointer;
+    }
+    if (!object->active) {
+        return kVciErrWrongState;
+    }
+    object->Drain(0);
+    const auto deadline = vci::SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+    while (object->fifo.empty()) {
+        if (object->lost) {
+            return kVciErrIo;
+        }
+        const auto remaining = std::chrono::duration_cast<std::chrono::microseconds>(
+                                   deadline - vci::SteadyClock::now())
+                                   .count();
+        if (remaining <= 0) {
+            return kVciErrTimeout;
+        }
+        object->Drain(remaining);
+    }
+    object->fifo.Pop(message);
+    return kVciOk;
+}
+
+VciResult VciChannelSend(VciHandle channel, uint32_t timeout_ms, const VciMessage* message) {
+    Channel* object = vci::FindChannel(channel);
+    if (object == nullptr) {
+        return kVciErrInvalidHandle;
+    }
+    if (message == nullptr) {
+        return kVciErrInvalidPointer;
+    }
+    if (!object->active) {
+        return kVciErrWrongState;
+    }
+    if (message->type != kVciMessageData || (message->flags & kVciFlagLengthMask) > 8 ||
+        !vci::ValidIdentifier(*message)) {
+        return kVciErrInvalidArgument;
+    }
+    object->Drain(0);
+    if (object->lost) {
+        return kVciErrIo;
+    }
+    switch (object->transport->Send(*message, timeout_ms, object->tx_capacity)) {
+        case vci::Transport::SendResult::kSent:
+            break;
+        case vci::Transport::SendResult::kFull:
+            return kVciErrTxFull;
+        case vci::Transport::SendResult::kUnsupported:
+            return kVciErrNotSupported;
+        case vci::Transport::SendResult::kFailed:
+            return kVciErrIo;
+        case vci::Transport::SendResult::kLost:
+            object->lost = true;
+            std::fprintf(stderr, "vci: %s: %s\n", object->name().c_str(),
+                         object->transport->last_error().c_str());
+            return kVciErrIo;
+    }
+    if (!object->transport->echoes_own_frames()) {
+        VciMessage copy = *message;
+        copy.flags = static_cast<std::uint8_t>(copy.flags | kVciFlagSelf);
+        copy.reserved0 = 0;
+        copy.reserved1 = 0;
+        const std::size_t length = copy.flags & kVciFlagLengthMask;
+        std::memset(copy.data + length, 0, sizeof copy.data - length);
+        copy.time_stamp = object->Stamp();
+        object->fifo.Push(copy);
+    }
+    return kVciOk;
+}
+
+uint64_t VciChannelLostCount(VciHandle channel) {
+    const Channel* object = vci::FindChannel(channel);
+    return object == nullptr ? 0 : object->LostCount();
+}
+
+}  // extern "C"

@@ -1,0 +1,272 @@
+#include "virtual_bus/bus_client.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace vbus {
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 2000;
+constexpr int kHandshakeTimeoutMs = 2000;
+// Bytes read per call, so that a caller is never held up indefinitely by a flood.
+constexpr int kReadsPerCall = 16;
+
+std::int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool WaitOn(const net::Socket& socket, std::int64_t timeout_us, bool read, bool write) {
+    std::vector<net::PollEntry> entries{{socket.get(), read, write}};
+    return net::Poll(entries, timeout_us) > 0;
+}
+
+}  // namespace
+
+BusClient::~BusClient() {
+    Close();
+}
+
+void BusClient::Close() {
+    socket_.Close();
+    splitter_ = proto::ElementSplitter();
+    elements_.clear();
+    out_.clear();
+    out_sent_ = 0;
+}
+
+bool BusClient::connected() const {
+    return socket_.valid();
+}
+
+bool BusClient::Connect(const std::string& host, std::uint16_t port, const std::string& bus,
+                        std::string* error) {
+    Close();
+    last_host_error_.clear();
+    if (net::ConnectTcp(host, port, kConnectTimeoutMs, &socket_, error) !=
+        net::ConnectStatus::kOk) {
+        return false;
+    }
+    if (!Handshake(bus.empty() ? DefaultBusName(port) : bus, error)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool BusClient::Handshake(const std::string& bus, std::string* error) {
+    const std::int64_t deadline = NowUs() + std::int64_t{kHandshakeTimeoutMs} * 1000;
+    proto::Element element;
+    if (!NextElement(&element, deadline, error)) {
+        return false;
+    }
+    if (element.command != proto::Command::kHi) {
+        *error = "the host did not greet with < hi >";
+        return false;
+    }
+    const auto request = [&](const std::string& text, const std::string& what) {
+        out_ += text;
+        if (!Flush(std::max<std::int64_t>(0, deadline - NowUs())) || !out_.empty()) {
+            *error = "the host did not take the " + what + " request";
+            return false;
+        }
+        if (!NextElement(&element, deadline, error)) {
+            return false;
+        }
+        if (element.command == proto::Command::kError) {
+            *error = "the host refused " + what + ": " + element.text;
+            return false;
+        }
+        if (element.command != proto::Command::kOk) {
+            *error = "unexpected reply to " + what;
+            return false;
+        }
+        return true;
+    };
+    return request(proto::FormatOpen(bus), "open " + bus) &&
+           request(proto::FormatRawMode(), "rawmode");
+}
+
+bool BusClient::NextElement(proto::Element* element, std::int64_t deadline_us, std::string* error) {
+    for (;;) {
+        while (!elements_.empty()) {
+            std::string parse_error;
+            const bool ok = proto::ParseElement(elements_.front(), element, &parse_error);
+            elements_.pop_front();
+            if (ok) {
+                return true;
+            }
+            ++ignored_elements_;
+        }
+        const std::int64_t remaining = deadline_us - NowUs();
+        if (remaining <= 0) {
+            *error = "no reply from the host within " + std::to_string(kHandshakeTimeoutMs) + " ms";
+            return false;
+        }
+        if (WaitOn(socket_, remaining, true, false) && !ReadAvailable() && elements_.empty()) {
+            *error = "the host closed the connection";
+            return false;
+        }
+    }
+}
+
+bool BusClient::ReadAvailable() {
+    char buffer[4096];
+    std::vector<proto::SplitEvent> events;
+    for (int reads = 0; reads < kReadsPerCall; ++reads) {
+        const net::IoResult result = net::Receive(socket_, buffer, sizeof buffer);
+        if (result.status == net::IoStatus::kWouldBlock) {
+            return true;
+        }
+        if (result.status != net::IoStatus::kOk) {
+            return false;
+        }
+        events.clear();
+        splitter_.Feed(std::string_view(buffer, result.bytes), events);
+        for (auto& event : events) {
+            if (event.kind == proto::SplitEvent::Kind::kElement) {
+                elements_.push_back(std::move(event.text));
+            } else {
+                ++ignored_elements_;
+            }
+        }
+    }
+    return true;
+}
+
+bool BusClient::WriteAvailable() {
+    while (out_sent_ < out_.size()) {
+        const net::IoResult result =
+            net::Send(socket_, out_.data() + out_sent_, out_.size() - out_sent_);
+        if (result.status == net::IoStatus::kWouldBlock) {
+            break;
+        }
+        if (result.status != net::IoStatus::kOk) {
+            return false;
+        }
+        out_sent_ += result.bytes;
+    }
+    if (out_sent_ == out_.size()) {
+        out_.clear();
+        out_sent_ = 0;
+    }
+    return true;
+}
+
+bool BusClient::Queue(const Frame& frame) {
+    if (!connected()) {
+        return false;
+    }
+    out_ += proto::FormatSend(frame);
+    if (!WriteAvailable()) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool BusClient::Flush(std::int64_t timeout_us) {
+    if (!connected()) {
+        return false;
+    }
+    const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, timeout_us);
+    for (;;) {
+        if (!WriteAvailable()) {
+            Close();
+            return false;
+        }
+        const std::int64_t remaining = deadline - NowUs();
+        if (out_.empty() || remaining <= 0) {
+            return true;
+        }
+        WaitOn(socket_, remaining, false, true);
+    }
+}
+
+std::size_t BusClient::pending_frames() const {
+    return static_cast<std::size_t>(
+        std::count(out_.begin() + static_cast<std::ptrdiff_t>(out_sent_), out_.end(), '>'));
+}
+
+bool BusClient::Send(const Frame& frame) {
+    if (!Queue(frame) || !Flush(std::int64_t{kSendStallMs} * 1000)) {
+        return false;
+    }
+    if (!out_.empty()) {
+        Close();  // the host has taken nothing for kSendStallMs
+        return false;
+    }
+    return true;
+}
+
+bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
+    if (!connected()) {
+        return false;
+    }
+    const std::size_t before = out.size();
+    const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, timeout_us);
+    for (;;) {
+        const bool alive = WriteAvailable() && ReadAvailable();
+        while (!elements_.empty()) {
+            proto::Element element;
+            std::string parse_error;
+            if (proto::ParseElement(elements_.front(), &element, &parse_error) &&
+                element.command == proto::Command::kFrame) {
+                out.push_back(element.frame);
+            } else {
+                if (element.command == proto::Command::kError) {
+                    last_host_error_ = element.text;
+                }
+                ++ignored_elements_;
+            }
+            elements_.pop_front();
+        }
+        if (!alive) {
+            Close();
+            return false;
+        }
+        const std::int64_t remaining = deadline - NowUs();
+        if (out.size() > before || remaining <= 0) {
+            return true;
+        }
+        WaitOn(socket_, remaining, true, !out_.empty());
+    }
+}
+
+bool ProbeHost(std::uint16_t port, int timeout_ms) {
+    net::Socket socket;
+    std::string error;
+    const std::int64_t deadline = NowUs() + std::int64_t{timeout_ms} * 1000;
+    if (net::ConnectTcp("127.0.0.1", port, timeout_ms, &socket, &error) !=
+        net::ConnectStatus::kOk) {
+        return false;
+    }
+    proto::ElementSplitter splitter;
+    std::vector<proto::SplitEvent> events;
+    char buffer[256];
+    for (;;) {
+        const std::int64_t remaining = deadline - NowUs();
+        if (remaining <= 0 || !WaitOn(socket, remaining, true, false)) {
+            return false;
+        }
+        const net::IoResult result = net::Receive(socket, buffer, sizeof buffer);
+        if (result.status == net::IoStatus::kWouldBlock) {
+            continue;
+        }
+        if (result.status != net::IoStatus::kOk) {
+            return false;
+        }
+        splitter.Feed(std::string_view(buffer, result.bytes), events);
+        if (!events.empty()) {
+            proto::Element element;
+            std::string parse_error;
+            return events.front().kind == proto::SplitEvent::Kind::kElement &&
+                   proto::ParseElement(events.front().text, &element, &parse_error) &&
+                   element.command == proto::Command::kHi;
+        }
+    }
+}
+
+}  // namespace vbus

@@ -1,0 +1,77 @@
+// A client of a virtual bus host (or of any socketcand server in raw mode).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "virtual_bus/frame.h"
+#include "virtual_bus/socket.h"
+#include "virtual_bus/socketcand_protocol.h"
+
+namespace vbus {
+
+class BusClient {
+  public:
+    BusClient() = default;
+    ~BusClient();  // closes the connection
+    BusClient(const BusClient&) = delete;
+    BusClient& operator=(const BusClient&) = delete;
+
+    // Connects to host:port and performs the handshake (hi, open bus, rawmode). An empty bus name
+    // opens the bus that the host serves ("sim<k>" on port kFirstPort + k). False with a reason.
+    bool Connect(const std::string& host, std::uint16_t port, const std::string& bus,
+                 std::string* error);
+    void Close();
+    bool connected() const;
+
+    // Sends one frame. False when the connection is lost (it is then closed). Waits while the
+    // host does not take the bytes; a host that takes nothing for kSendStallMs counts as lost.
+    bool Send(const Frame& frame);
+    static constexpr int kSendStallMs = 2000;
+
+    // For callers with a transmit queue of their own (the CAN library): Queue appends the frame
+    // to the output and writes what the socket takes without waiting; Flush waits at most
+    // timeout_us for the rest to be written. Both are false only when the connection is lost.
+    bool Queue(const Frame& frame);
+    bool Flush(std::int64_t timeout_us);
+    // Frames queued but not yet completely handed to the socket.
+    std::size_t pending_frames() const;
+
+    // Appends the frames that have arrived, waiting at most timeout_us for the first one and
+    // returning the moment one arrives (0: do not wait). False when the connection is lost or
+    // closed (frames received before that are still appended).
+    bool Receive(std::vector<Frame>& out, std::int64_t timeout_us);
+
+    // The socket, for callers that wait on several things at once (poll). -1 when closed.
+    std::intptr_t socket() const {
+        return socket_.valid() ? static_cast<std::intptr_t>(socket_.get()) : -1;
+    }
+
+    // Elements from the host that were not frames or could not be parsed (ignored), and the
+    // text of the last "< error ... >" it sent.
+    std::uint64_t ignored_elements() const { return ignored_elements_; }
+    const std::string& last_host_error() const { return last_host_error_; }
+
+  private:
+    bool ReadAvailable();   // false when the connection is lost
+    bool WriteAvailable();  // false when the connection is lost
+    bool WaitSocket(std::int64_t timeout_us, bool for_write);
+    bool NextElement(proto::Element* element, std::int64_t deadline_us, std::string* error);
+    bool Handshake(const std::string& bus, std::string* error);
+
+    net::Socket socket_;
+    proto::ElementSplitter splitter_;
+    std::deque<std::string> elements_;  // complete elements received but not yet handled
+    std::string out_;                   // bytes not yet written
+    std::size_t out_sent_ = 0;
+    std::uint64_t ignored_elements_ = 0;
+    std::string last_host_error_;
+};
+
+// True when a bus host answers on 127.0.0.1:port (it greets with "< hi >"), within timeout_ms.
+bool ProbeHost(std::uint16_t port, int timeout_ms);
+
+}  // namespace vbus

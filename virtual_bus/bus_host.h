@@ -1,0 +1,49 @@
+// A virtual CAN bus host: a socketcand-protocol server on 127.0.0.1 that delivers every frame a
+// client sends, in one global order, to every other client, and writes a candump-format trace.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+
+namespace vbus {
+
+struct HostOptions {
+    std::uint16_t port = 0;   // 0: the first free port of kFirstPort .. kFirstPort+kPortCount-1
+    std::string bus_name;     // empty: "sim<k>" for port kFirstPort + k
+    bool bit_timing = false;  // frames occupy the bus for their real length at 1000 kbit/s
+    std::string trace_path;   // candump log of every frame; empty: no trace
+    std::ostream* log =
+        nullptr;  // notices (clients joining and leaving, refused lines); null: none
+};
+
+struct HostStats {
+    std::uint64_t frames = 0;           // frames put on the bus
+    std::uint64_t refused_lines = 0;    // malformed or oversized protocol lines refused
+    std::uint64_t clients = 0;          // clients that completed the handshake, in all
+    std::uint64_t dropped_clients = 0;  // clients dropped because they stopped reading
+};
+
+class BusHost {
+  public:
+    explicit BusHost(HostOptions options);
+    ~BusHost();  // stops the host
+    BusHost(const BusHost&) = delete;
+    BusHost& operator=(const BusHost&) = delete;
+
+    // Binds and listens, then serves on a thread of its own. False with a reason on failure.
+    bool Start(std::string* error);
+    // Closes every connection and the listening socket, and joins the thread. Idempotent.
+    void Stop();
+
+    std::uint16_t port() const;
+    const std::string& bus_name() const;
+    HostStats stats() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vbus

@@ -1,0 +1,129 @@
+// canbus-host: a virtual CAN bus on 127.0.0.1 for the loader, the simulated sensor and any
+// socketcand client (python-can's 'socketcand' interface). Runs until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <string_view>
+
+#include "virtual_bus/bus_host.h"
+#include "virtual_bus/frame.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnSignal(int) {
+    g_stop = 1;
+}
+
+void PrintUsage(std::FILE* to) {
+    std::fprintf(to,
+                 "usage: canbus-host [--port N] [--bus-name NAME] [--bit-timing] [--trace FILE]\n"
+                 "\n"
+                 "Serves a virtual CAN bus (1000 kbit/s) on 127.0.0.1 with the socketcand\n"
+                 "protocol in raw mode; every frame a client sends reaches every other client.\n"
+                 "\n"
+                 "  --port N          TCP port (default: the first free of %u..%u)\n"
+                 "  --bus-name NAME   bus name clients open (default: sim<k> on port %u+k)\n"
+                 "  --bit-timing      each frame holds the bus for its real length in bits\n"
+                 "  --trace FILE      write every frame to FILE in candump log format\n"
+                 "  --help            show this text\n",
+                 unsigned{vbus::kFirstPort}, unsigned{vbus::kFirstPort + vbus::kPortCount - 1},
+                 unsigned{vbus::kFirstPort});
+}
+
+bool ParsePort(std::string_view text, std::uint16_t* port) {
+    if (text.empty() || text.size() > 5) {
+        return false;
+    }
+    unsigned value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value == 0 || value > 65535) {
+        return false;
+    }
+    *port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vbus::HostOptions options;
+    options.log = &std::cerr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (arg == "--help" || arg == "-h") {
+            PrintUsage(stdout);
+            return 0;
+        } else if (arg == "--bit-timing") {
+            options.bit_timing = true;
+        } else if (arg == "--port" && has_value) {
+            if (!ParsePort(argv[++i], &options.port)) {
+                std::fprintf(stderr, "canbus-host: bad port '%s' (1..65535)\n", argv[i]);
+                return 2;
+            }
+        } else if (arg == "--bus-name" && has_value) {
+            options.bus_name = argv[++i];
+            const bool clean = !options.bus_name.empty() &&
+                               options.bus_name.find_first_of(" \t<>") == std::string::npos;
+            if (!clean) {
+                std::fprintf(stderr, "canbus-host: bad bus name '%s'\n", argv[i]);
+                return 2;
+            }
+        } else if (arg == "--trace" && has_value) {
+            options.trace_path = argv[++i];
+        } else {
+            std::fprintf(stderr, "canbus-host: %s '%s'\n",
+                         arg.starts_with("--") ? "missing value or unknown option" : "unexpected",
+                         argv[i]);
+            PrintUsage(stderr);
+            return 2;
+        }
+    }
+
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    // Blocked here (and so in the host's thread, which inherits the mask) and let through only
+    // inside sigsuspend below, so that a signal cannot slip in between the test and the wait.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    vbus::BusHost host(options);
+    std::string error;
+    if (!host.Start(&error)) {
+        std::fprintf(stderr, "canbus-host: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("canbus-host: bus %s on 127.0.0.1:%u%s\n", host.bus_name().c_str(),
+                unsigned{host.port()}, options.bit_timing ? " (bit timing)" : "");
+    std::fflush(stdout);
+
+    sigset_t none;
+    sigemptyset(&none);
+    while (g_stop == 0) {
+        sigsuspend(&none);  // returns after a handled signal
+    }
+    host.Stop();
+    const vbus::HostStats stats = host.stats();
+    std::fprintf(stderr,
+                 "canbus-host: stopped after %llu frames, %llu clients, %llu refused lines\n",
+                 static_cast<unsigned long long>(stats.frames),
+                 static_cast<unsigned long long>(stats.clients),
+                 static_cast<unsigned long long>(stats.refused_lines));
+    return 0;
+}
