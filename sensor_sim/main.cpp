@@ -1,6 +1,6 @@
-// sensor-sim: the simulated sensor on a virtual CAN bus, driven by one poll() loop over the bus
-// socket, standard input and the sensor's own timer. Frames are answered the moment they are
-// read; nothing here sleeps.
+// sensor-sim: the simulated sensor on a virtual CAN bus (or a SocketCAN interface), driven by one
+// poll() loop over the bus socket, standard input and the sensor's own timer. Frames are answered
+// the moment they are read; nothing here sleeps.
 #include <poll.h>
 #include <unistd.h>
 
@@ -17,6 +17,7 @@
 
 #include "sensor_sim/options.h"
 #include "sensor_sim/sensor.h"
+#include "sensor_sim/socketcan_transport.h"
 #include "virtual_bus/bus_client.h"
 #include "virtual_bus/bus_host.h"
 
@@ -63,6 +64,20 @@ class VirtualBusTransport final : public Transport {
   private:
     vbus::BusClient client_;
     std::vector<vbus::Frame> buffer_;
+};
+
+// A kernel CAN interface (sensor_sim/socketcan_transport.h).
+class SocketCanTransport final : public Transport {
+  public:
+    bool Open(const std::string& interface, std::string* error) {
+        return link_.Open(interface, error);
+    }
+    bool Send(const CanFrame& frame) override { return link_.Send(frame); }
+    bool Receive(std::vector<CanFrame>& out) override { return link_.Receive(out); }
+    int fd() const override { return link_.fd(); }
+
+  private:
+    sensor_sim::SocketCanLink link_;
 };
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -287,6 +302,18 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_BLOCK, &blocked, &wait_mask);
     sigdelset(&wait_mask, SIGINT);
     sigdelset(&wait_mask, SIGTERM);
+
+    if (!options->socketcan.empty()) {
+        SocketCanTransport transport;
+        if (!transport.Open(options->socketcan, &error)) {
+            std::cerr << "sensor-sim: cannot serve on " << options->socketcan << ": " << error
+                      << '\n';
+            return 1;
+        }
+        Say("ready on SocketCAN interface " + options->socketcan);
+        Simulator simulator(*options, transport);
+        return simulator.Run(wait_mask);
+    }
 
     std::unique_ptr<vbus::BusHost> host;
     std::uint16_t port = 0;

@@ -132,6 +132,12 @@ const std::vector<OptionDef>& OptionDefs() {
                 [](Options& o, std::uint64_t n) {
                     o.sensor.faults.silent_from_block = static_cast<std::uint32_t>(n);
                 })},
+        {"power-loss-at-erase", true,
+         Number(1, std::numeric_limits<std::uint32_t>::max(),
+                [](Options& o, std::uint64_t n) {
+                    o.sensor.faults.power_loss_at_erase = static_cast<std::uint32_t>(n);
+                })},
+        {"power-loss-at-end", false, Flag(&Faults::power_loss_at_end)},
         {"contend-addresses", true,
          Number(0, 253,
                 [](Options& o, std::uint64_t n) {
@@ -167,6 +173,11 @@ const std::vector<OptionDef>& OptionDefs() {
         {"trace", true,
          [](std::string_view value, Options& o) {
              o.trace_path = value;
+             return !value.empty();
+         }},
+        {"socketcan", true,
+         [](std::string_view value, Options& o) {
+             o.socketcan = value;
              return !value.empty();
          }},
         {"flash-out", true,
@@ -230,6 +241,14 @@ std::optional<Options> ParseOptions(const std::vector<std::string_view>& args, s
         *error = "--port, --bit-timing and --trace belong to a hosted bus, not to --join";
         return std::nullopt;
     }
+    if (!options.socketcan.empty() &&
+        (options.join || options.bit_timing || !options.trace_path.empty() || options.port != 0 ||
+         !options.bus_name.empty())) {
+        *error =
+            "--port, --join, --bus-name, --bit-timing and --trace belong to the virtual bus, "
+            "not to --socketcan";
+        return std::nullopt;
+    }
     const std::uint64_t flash_bytes =
         std::uint64_t{options.sensor.flash.sector1_size} + options.sensor.flash.sector2_size;
     if (flash_bytes > kMaxFlashBytes) {
@@ -251,6 +270,8 @@ Bus:
   --bus-name NAME           bus name to open (default: the host's own, "sim<k>")
   --bit-timing              hosted bus: frames take their real time at 1000 kbit/s
   --trace FILE              hosted bus: candump log of every frame
+  --socketcan IFACE         serve on this SocketCAN interface (vcan0, can0, ...) instead of
+                            the virtual bus
   --flash-out FILE          write the flash after every BOOT_END and at exit: raw bytes from
                             0x08010000 up to the last byte programmed (a sector never erased
                             counts as programmed: it holds the factory application)
@@ -283,6 +304,10 @@ Faults:
   --wrong-terminator-echo   a block of eight zero bytes is echoed with one bit set
   --power-loss-at-block N   power is lost when block N arrives: nothing answers until a
                             power-cycle (once; the bootloader then runs, the load can resume)
+  --power-loss-at-erase N   power is lost during erase request N (from 1 since start): the
+                            sector is erased, the erase never acknowledged (once)
+  --power-loss-at-end       power is lost after BOOT_END is carried out, before its echo
+                            (once; the new application is valid at the next power-up)
   --contend-addresses K     other nodes hold addresses 0..K with NAMEs below the loader's and
                             defend them against claims
   --contend-bootloader-address   another node holds 0xB1 likewise

@@ -18,6 +18,7 @@ struct Options {
     std::string bus_name;               // empty: the host's own name ("sim<k>")
     bool bit_timing = false;            // hosted bus only
     std::string trace_path;             // hosted bus only
+    std::string socketcan;              // serve on this SocketCAN interface instead of a bus
     std::string flash_out;              // written after every "BOOT_END" and at exit
     bool exit_on_eof = false;
     bool help = false;

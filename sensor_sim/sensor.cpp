@@ -348,6 +348,11 @@ void Sensor::HandleCommand(const CanFrame& frame, Micros now, Output& out) {
         }
         flash_.Erase(*sector);
         application_valid_ = false;
+        ++erases_requested_;
+        if (config_.faults.power_loss_at_erase == erases_requested_ && !power_loss_spent_) {
+            LosePower("power lost while erasing sector " + Hex(address, 8), out);
+            return;
+        }
         erase_ = PendingErase{*sector, now + config_.erase_time, frame};
     } else if (DataIs(frame, kBootBegin)) {
         HandleBeginStream(frame, out);
@@ -390,11 +395,7 @@ void Sensor::HandleBlock(const CanFrame& frame, Output& out) {
     const std::uint32_t n = blocks_received_;
     const Faults& faults = config_.faults;
     if (faults.silent_from_block == n && !power_loss_spent_) {
-        power_loss_spent_ = true;
-        mode_ = Mode::kPowerLost;
-        stream_open_ = false;
-        out.notices.push_back({NoticeKind::kFault, "power lost at block " + std::to_string(n) +
-                                                       ", silent until power-cycled"});
+        LosePower("power lost at block " + std::to_string(n), out);
         return;
     }
     const Bytes8 zeros{};
@@ -457,12 +458,24 @@ void Sensor::HandleEndStream(const CanFrame& frame, Output& out) {
         text += terminated ? ", blocks refused: application not valid"
                            : ", no terminating block: application not valid";
     }
+    const bool lose_power = config_.faults.power_loss_at_end && !power_loss_spent_;
     if (config_.faults.no_end_echo) {
         text += ", BOOT_END not echoed";
-    } else {
+    } else if (!lose_power) {
         out.frames.push_back(frame);
     }
     out.notices.push_back({NoticeKind::kStreamEnded, text});
+    if (lose_power) {
+        LosePower("power lost before the BOOT_END echo", out);
+    }
+}
+
+void Sensor::LosePower(const std::string& why, Output& out) {
+    power_loss_spent_ = true;
+    mode_ = Mode::kPowerLost;
+    stream_open_ = false;
+    erase_.reset();
+    out.notices.push_back({NoticeKind::kFault, why + ", silent until power-cycled"});
 }
 
 void Sensor::EmitBackground(Micros now, Output& out) {

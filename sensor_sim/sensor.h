@@ -72,6 +72,11 @@ struct Faults {
     bool wrong_terminator_echo = false;  // an all-zero block is echoed with one bit set
     // Power loss when block N arrives: nothing answers until power-cycled. Happens once.
     std::uint32_t silent_from_block = 0;
+    // Power loss during erase request N (counted from 1 since the sensor started): the sector is
+    // erased, its acknowledgement never sent, nothing answers until power-cycled. Happens once.
+    std::uint32_t power_loss_at_erase = 0;
+    // Power loss right after "BOOT_END" has been carried out, before its echo. Happens once.
+    bool power_loss_at_end = false;
     // Other nodes, with NAMEs below the loader's, holding addresses 0..K (the sensor's own
     // address is skipped) and, separately, 0xB1. They defend their address against claims.
     std::optional<std::uint8_t> contend_up_to;
@@ -158,6 +163,8 @@ class Sensor {
     void HandleBeginStream(const CanFrame& frame, Output& out);
     void HandleEndStream(const CanFrame& frame, Output& out);
     Flash::ProgramResult ProgramNext(std::span<const std::uint8_t, 8> bytes);
+    // The injected power loss: silent until power-cycled.
+    void LosePower(const std::string& why, Output& out);
 
     void EmitBackground(Micros now, Output& out);
     void EmitFlood(Micros now, Output& out);
@@ -186,6 +193,7 @@ class Sensor {
     std::uint32_t blocks_received_ = 0;
     std::uint32_t version_queries_answered_ = 0;  // since power-up
     std::uint32_t zero_blocks_pending_ = 0;
+    std::uint32_t erases_requested_ = 0;  // since the sensor started
     bool power_loss_spent_ = false;
 
     std::optional<Micros> next_background_;

@@ -25,6 +25,11 @@ a run that hits it fails the scenario. Exit status: 0 passed, 1 failed, 77 skipp
 
 When run as root where `unshare -n` works, the scenario runs in a network namespace of its own, so
 that buses of scenarios running in parallel (and of anyone else on this machine) are never seen.
+
+With --socketcan IFACE the same scenario runs on a kernel CAN interface instead (the VM tier,
+tests/vm): sensor-sim serves on IFACE (its --socketcan option) rather than hosting a bus, and the
+runner records the trace itself with a CAN_RAW socket on IFACE, in candump's log format. The tool
+must then find IFACE as its only CAN device. No network namespace is used in this mode.
 """
 
 import argparse
@@ -33,9 +38,12 @@ import os
 import select
 import shlex
 import shutil
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 RUN_TIME_LIMIT_S = 120
@@ -96,14 +104,92 @@ def show(data):
     return data.replace("\r", "<CR>")
 
 
+class Recorder:
+    """Every frame on a kernel CAN interface, written as `candump -L` writes it.
+
+    The file is in the order of the kernel's time stamps, which it takes when a frame is sent:
+    with more than one CPU a listener may be handed frames of different senders in another order
+    (an echo after the next block that it made possible), so the file is rewritten in time-stamp
+    order whenever the recorder has caught up."""
+
+    CAN_FRAME = struct.Struct("=IB3x8s")  # struct can_frame
+    TIMEVAL = struct.Struct("=qq")
+    SO_TIMESTAMP = getattr(socket, "SO_TIMESTAMP", 29)
+    EFF_FLAG, RTR_FLAG = 0x80000000, 0x40000000
+
+    def __init__(self, interface, path):
+        self.interface = interface
+        self.path = path
+        self.frames = []  # ((seconds, microseconds), line)
+        self.socket = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        self.socket.setsockopt(socket.SOL_SOCKET, self.SO_TIMESTAMP, 1)
+        self.socket.bind((interface,))  # from here on nothing on the interface is missed
+        open(path, "w", encoding="ascii").close()
+        self.stopping = threading.Event()
+        self.wanted = threading.Event()
+        self.idle = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while not self.stopping.is_set():
+            ready, _, _ = select.select([self.socket], [], [], 0.02)
+            if ready:
+                self.take()
+            elif self.wanted.is_set():
+                self.wanted.clear()
+                self.write()
+                self.idle.set()
+
+    def take(self):
+        raw, ancillary, _, _ = self.socket.recvmsg(self.CAN_FRAME.size,
+                                                   socket.CMSG_SPACE(self.TIMEVAL.size))
+        now = time.time()
+        stamp = (int(now), int(now % 1 * 1e6))
+        for level, kind, payload in ancillary:
+            if level == socket.SOL_SOCKET and kind == self.SO_TIMESTAMP:
+                stamp = self.TIMEVAL.unpack(payload[:self.TIMEVAL.size])
+        can_id, length, data = self.CAN_FRAME.unpack(raw)
+        if can_id & self.EFF_FLAG:
+            name = f"{can_id & 0x1FFFFFFF:08X}"
+        else:
+            name = f"{can_id & 0x7FF:03X}"
+        body = "R" if can_id & self.RTR_FLAG else data[:min(length, 8)].hex().upper()
+        self.frames.append(
+            (stamp, f"({stamp[0]}.{stamp[1]:06d}) {self.interface} {name}#{body}\n"))
+
+    def write(self):
+        self.frames.sort(key=lambda frame: frame[0])  # stable for frames stamped alike
+        with open(self.path, "w", encoding="ascii") as handle:
+            handle.writelines(line for _, line in self.frames)
+
+    def catch_up(self):
+        """Returns once every frame that has reached the socket is in the file."""
+        self.idle.clear()
+        self.wanted.set()
+        self.idle.wait(5)
+
+    def stop(self):
+        self.catch_up()
+        self.stopping.set()
+        self.thread.join()
+        self.socket.close()
+
+
 class Sensor:
     """The simulated sensor, running in the background for the whole scenario."""
 
-    def __init__(self, binary, options, folder):
+    def __init__(self, binary, options, folder, socketcan=None):
         self.flash_path = os.path.join(folder, "sensor-flash.bin")
         self.trace_path = os.path.join(folder, "bus-trace.log")
-        command = [binary] + shlex.split(options) + [
-            "--flash-out", self.flash_path, "--trace", self.trace_path]
+        self.recorder = None
+        if socketcan:
+            self.recorder = Recorder(socketcan, self.trace_path)
+            command = [binary] + shlex.split(options) + [
+                "--socketcan", socketcan, "--flash-out", self.flash_path]
+        else:
+            command = [binary] + shlex.split(options) + [
+                "--flash-out", self.flash_path, "--trace", self.trace_path]
         self.output = ""
         self.process = subprocess.Popen(
             command, cwd=folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -128,6 +214,8 @@ class Sensor:
     def drain(self, wait=0.05):
         while self.read_some(wait):
             pass
+        if self.recorder:
+            self.recorder.catch_up()
 
     def command(self, text):
         self.process.stdin.write(text + "\n")
@@ -150,6 +238,8 @@ class Sensor:
         rest = self.process.stdout.read()
         if rest:
             self.output += rest
+        if self.recorder:
+            self.recorder.stop()
 
 
 def trace_frames(path):
@@ -195,7 +285,7 @@ def run_scenario(args, sections, folder):
             if name == "file":
                 make_file(folder, arg)
             elif name == "sensor":
-                sensor = Sensor(args.sensor, arg, folder)
+                sensor = Sensor(args.sensor, arg, folder, args.socketcan)
             elif name == "sensor-command":
                 sensor.command(arg)
             elif name in ("run", "run-eof"):
@@ -296,11 +386,15 @@ def main():
     parser.add_argument("--wrapper", default="", help="command to run the loader under")
     parser.add_argument("--crlf", action="store_true", help="expect CR LF line ends")
     parser.add_argument("--keep", action="store_true", help="keep the working folder")
+    parser.add_argument("--socketcan", metavar="IFACE",
+                        help="run sensor-sim on this kernel CAN interface instead of a bus of "
+                             "its own, and record the trace there")
     args = parser.parse_args()
 
-    code = in_own_network([os.path.abspath(sys.argv[0])] + sys.argv[1:])
-    if code is not None:
-        return code
+    if not args.socketcan:
+        code = in_own_network([os.path.abspath(sys.argv[0])] + sys.argv[1:])
+        if code is not None:
+            return code
 
     sections = parse_scenario(args.scenario)
     if any(s["name"] == "sensor" for s in sections) and not args.sensor:

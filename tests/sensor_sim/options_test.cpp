@@ -30,6 +30,10 @@ TEST(OptionsTest, ValuesReachTheConfiguration) {
          [](const Options& o) {
              return o.sensor.faults.wrong_echo_block == 3 && o.sensor.faults.no_end_echo;
          }},
+        {{"--power-loss-at-erase", "2", "--power-loss-at-end"},
+         [](const Options& o) {
+             return o.sensor.faults.power_loss_at_erase == 2 && o.sensor.faults.power_loss_at_end;
+         }},
         {{"--contend-addresses", "0"},
          [](const Options& o) { return o.sensor.faults.contend_up_to == 0; }},
         {{"--join", "29537", "--exit-on-eof"},
@@ -57,6 +61,7 @@ TEST(OptionsTest, BadInputIsRefusedWithAReason) {
         {"stray"},
         {"--join", "29536", "--trace", "t.log"},
         {"--wrong-echo-block", "0"},
+        {"--power-loss-at-erase", "0"},
         {"--flood-rate", "100001"},
         {"--erase-ms", "-1"},
     };

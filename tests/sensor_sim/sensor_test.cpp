@@ -129,6 +129,8 @@ TEST(SensorTest, FaultsFailTheLoadWhereTheyShould) {
         {"starts in bootloader, resume", [](Config& c) { c.faults.start_in_bootloader = true; },
          0x00, 0, 32},
         {"version 7.2", [](Config& c) { c.version = ">VER 7.2"; }, 0xC3, -3, 0},
+        {"version query answered once", [](Config& c) { c.faults.version_answers = 1; }, 0xC3, -4,
+         0},
         {"empty version", [](Config& c) { c.version = ""; }, 0xC3, 0, 32},
         {"short version", [](Config& c) { c.version = "7.0"; }, 0xC3, 0, 32},
         {"no erase ack", [](Config& c) { c.faults.no_erase_ack = true; }, 0xC3, -5, 0},
@@ -307,6 +309,48 @@ TEST(SensorTest, PowerLossThenResume) {
     EXPECT_EQ(p.sensor.mode(), Mode::kApplication);
     ASSERT_EQ(out.frames.size(), 1u);
     EXPECT_EQ(out.frames[0].id, 0x18EEFFC3u);
+}
+
+// Power lost in an erasure, or after "BOOT_END" was carried out but before its echo: the loader
+// fails, and after a power cycle the flash ends up holding the image either way.
+TEST(SensorTest, PowerLossInEraseOrAtEndThenRecovery) {
+    struct Case {
+        const char* name;
+        std::function<void(Faults&)> inject;
+        int failure;
+        Mode after_power_cycle;
+    };
+    const std::vector<Case> cases = {
+        {"erase 1", [](Faults& f) { f.power_loss_at_erase = 1; }, -5, Mode::kBootloader},
+        {"erase 2", [](Faults& f) { f.power_loss_at_erase = 2; }, -5, Mode::kBootloader},
+        {"end", [](Faults& f) { f.power_loss_at_end = true; }, -8, Mode::kApplication},
+    };
+    const auto image = Pattern(48);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Config config;
+        c.inject(config.faults);
+        Powered p{config};
+        ASSERT_EQ(p.loader.Load(image), c.failure);
+        EXPECT_EQ(p.sensor.mode(), Mode::kPowerLost);
+        EXPECT_FALSE(p.loader.Transact(Command({0x56})));  // silent, and no late erase ack
+        Output out;
+        p.sensor.PowerOff(p.loader.now(), out);
+        p.sensor.PowerOn(p.loader.now(), out);
+        ASSERT_EQ(p.sensor.mode(), c.after_power_cycle);
+        if (c.after_power_cycle == Mode::kApplication) {
+            // The stream was complete: the new application runs and nothing is left to resume.
+            EXPECT_EQ(Programmed(p.sensor), image);
+            EXPECT_EQ(p.loader.Load(image, 0x00), -1);
+            ASSERT_EQ(p.loader.Load(image), 0);
+        } else {
+            ASSERT_EQ(p.loader.Load(image, 0x00), 0);
+        }
+        EXPECT_EQ(Programmed(p.sensor), image);
+        EXPECT_TRUE(p.sensor.application_valid());
+        // Once only: a second identical load is not cut short.
+        EXPECT_EQ(p.loader.Load(image, 0x00), 0);
+    }
 }
 
 TEST(SensorTest, LoadsRepeatWithoutPowerCycle) {

@@ -1,0 +1,475 @@
+#!/usr/bin/env bash
+# The kernel CAN tier, run inside the VM by run-in-vm.sh (vcan0 and vcan1 up, root, the host's
+# root read-only, the working folder writable). Prints one line per check and a final
+# "N passed, N failed" line; exit status 0 only when nothing failed.
+#
+# Usage: in_vm_tests.sh --loader=PROGRAM --sensor=PROGRAM --vci-tests=PROGRAM
+#                       [--socketcan-tests=PROGRAM] --source=PROJECT_FOLDER
+# A part whose program is not given is reported as skipped.
+set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/checks.sh"
+
+loader="" sensor="" vci_tests="" socketcan_tests="" source_dir=""
+for argument in "$@"; do
+    case "$argument" in
+        --loader=*) loader="${argument#*=}" ;;
+        --sensor=*) sensor="${argument#*=}" ;;
+        --vci-tests=*) vci_tests="${argument#*=}" ;;
+        --socketcan-tests=*) socketcan_tests="${argument#*=}" ;;
+        --source=*) source_dir="${argument#*=}" ;;
+        "") ;;
+        *) echo "in_vm_tests.sh: unknown argument $argument" >&2; exit 2 ;;
+    esac
+done
+if [[ ! -e /sys/class/net/vcan0 || "$(hostname)" != vm ]]; then
+    echo "in_vm_tests.sh runs inside the VM: tests/vm/run-in-vm.sh -- $0 ..." >&2
+    exit 2
+fi
+python=/usr/bin/python3
+[[ -x "$python" ]] || python="$(command -v python3)"
+
+tier="$PWD/tier"
+rm -rf "$tier"
+mkdir -p "$tier"
+cd "$tier" || exit 2
+
+# ---- Helpers ----
+
+background_pids=()
+stop_background() {
+    local pid
+    for pid in "${background_pids[@]}"; do
+        kill "$pid" 2>/dev/null
+    done
+    for pid in "${background_pids[@]}"; do
+        wait "$pid" 2>/dev/null
+    done
+    background_pids=()
+}
+trap stop_background EXIT
+
+can_interfaces() {  # the kernel's CAN interfaces, one line, sorted
+    local i names=()
+    for i in /sys/class/net/*; do
+        [[ "$(cat "$i/type")" == 280 ]] && names+=("${i##*/}")
+    done
+    echo "${names[*]}"
+}
+
+# Records every frame on an interface from now on into FILE (candump -L). Returns once the
+# recorder provably listens: it has seen one of the marker frames (identifier 7FF, no data) sent
+# for that purpose, which the trace checks leave out. Sets candump_pid.
+start_candump() {
+    local interface="$1" file="$2" i
+    candump -L "$interface" >"$file" 2>&1 &
+    candump_pid=$!
+    background_pids+=("$candump_pid")
+    for ((i = 0; i < 100; i++)); do
+        cansend "$interface" 7FF# || return 1
+        sleep 0.05
+        grep -q ' 7FF#' "$file" && return 0
+    done
+    echo "candump on $interface did not start"
+    return 1
+}
+stop_candump() {
+    kill -INT "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
+    return 0
+}
+# The frames of a candump -L record as ID#DATA lines, markers left out, in the order of their
+# time stamps: with more than one CPU a listener may get frames of different senders in another
+# order than they were sent, and the kernel stamps each frame when it is sent (check_trace.py).
+frames_of() {
+    sort -s -n -k1.2 "$1" | awk '$3 !~ /^7FF#/ { print $3 }'
+}
+
+wait_for() {  # wait_for FILE PATTERN SECONDS: until grep finds the pattern
+    local deadline=$((SECONDS + $3))
+    until grep -qE "$2" "$1" 2>/dev/null; do
+        ((SECONDS < deadline)) || return 1
+        sleep 0.05
+    done
+}
+
+# run_tool INPUT OUTPUT ARGUMENT...: the tool with INPUT (printf format) on stdin; stdout into
+# OUTPUT, stderr into OUTPUT.err. A generous time limit is only a safety net.
+run_tool() {
+    local input="$1" output="$2"
+    shift 2
+    printf -- "$input" | timeout 120 "$loader" "$@" >"$output" 2>"$output.err"
+}
+
+same_text() {  # same_text EXPECTED_FILE ACTUAL_FILE: byte for byte, with a diff when not
+    if cmp -s "$1" "$2"; then
+        return 0
+    fi
+    echo "expected (<) and printed (>) differ:"
+    diff <(sed 's/\r/<CR>/g' "$1") <(sed 's/\r/<CR>/g' "$2")
+    return 1
+}
+
+pattern_file() {  # pattern_file NAME N: N bytes 01 02 03 ... (wrapping), as the scenarios make
+    "$python" -c 'import sys; open(sys.argv[1], "wb").write(bytes((i + 1) % 256 for i in range(int(sys.argv[2]))))' "$1" "$2"
+}
+
+header_text() {  # the tool's lines up to the CAN port, for FILE (SIZE bytes) at ADDRESS
+    printf 'Korvane Algorithm Demo 2.2\n   File is %s bytes.\n   Firmware file is valid:\n     %s\n' "$2" "$1"
+    printf '   Loading firmware into sensor on address: 0x%s.\n' "$3"
+    [[ "$3" == 00 ]] && printf '   (Checking for previous sensor load that was incomplete.)\n'
+    printf '   Opening and configuring CAN port.\n'
+}
+prompt_text() {  # the device prompt for the interfaces given
+    local i=1 name
+    printf 'CAN devices:\n'
+    for name in "$@"; do
+        printf '  %d  %-8s SocketCAN interface %s (index %s)\n' "$i" "$name" "$name" \
+            "$(cat "/sys/class/net/$name/ifindex")"
+        i=$((i + 1))
+    done
+    printf 'Choose a device (1-%d, Enter to cancel): ' "$#"
+}
+no_sensor_text() {  # a load that finds no sensor at the default address
+    printf '   Starting firmware load.  This may take several minutes.\n'
+    printf '      Claim address for this software.\n      Claim address for the bootloader.\n'
+    printf '      Flush RX.\n      Checking for active bootloader.\n      Checking for sensor.\n'
+    printf '\n*** ERROR: Flash programming failed.  Error = -1\n'
+}
+exit_text() {
+    printf '\n--PRESS ENTER TO EXIT--\n'
+}
+
+# ---- 1. The kernel's CAN and the independent tools ----
+
+check "the kernel's CAN interfaces are vcan0 and vcan1" \
+    test "$(can_interfaces)" == "vcan0 vcan1"
+
+check_send_and_dump() {
+    local p0 p1
+    start_candump vcan0 dump0.log || return 1
+    p0=$candump_pid
+    start_candump vcan1 dump1.log || return 1
+    p1=$candump_pid
+    cansend vcan0 18EFC300#E014000100000000 && cansend vcan0 123#R && cansend vcan1 0CEF00C3#01
+    sleep 0.2
+    stop_candump "$p0"
+    stop_candump "$p1"
+    test "$(frames_of dump0.log | tr '\n' ' ')" == "18EFC300#E014000100000000 123#R " &&
+        test "$(frames_of dump1.log | tr '\n' ' ')" == "0CEF00C3#01 "
+}
+check "cansend and candump: frames go round on their own interface only" check_send_and_dump
+
+# can-utils' address-claim daemon (J1939 sockets of the kernel) holds address 0 with a NAME that
+# beats everyone's and answers a contending claim at once with its own.
+check_j1939acd_defends() {
+    local dump acd
+    start_candump vcan0 acd.log || return 1
+    dump=$candump_pid
+    j1939acd -r 0 0000000000001000 vcan0 >j1939acd.out 2>&1 &
+    acd=$!
+    background_pids+=("$acd")
+    wait_for acd.log ' 18EEFF00#0010000000000000' 10 || { echo "j1939acd never claimed 0"; cat acd.log; return 1; }
+    cansend vcan0 18EEFF00#0000603700000080
+    wait_for acd.log '18EEFF00#0000603700000080' 5 &&
+        wait_for <(sed -n '/18EEFF00#0000603700000080/,$p' acd.log) '18EEFF00#0010000000000000' 5
+    local status=$?
+    kill "$acd"
+    wait "$acd" 2>/dev/null
+    stop_candump "$dump"
+    ((status == 0)) || { echo "no defence of address 0:"; cat acd.log; }
+    return "$status"
+}
+check "j1939acd claims address 0 and defends it against a higher NAME" check_j1939acd_defends
+
+# ---- 2. The CAN library's SocketCAN code on a real kernel ----
+
+run_gtest() {  # a GoogleTest program that must pass with nothing skipped
+    "$1" --gtest_brief=1 >"$2" 2>&1
+    local status=$?
+    cat "$2"
+    ((status == 0)) && ! grep -q '\[  SKIPPED \]' "$2"
+}
+if [[ -n "$socketcan_tests" ]]; then
+    check "SocketCAN module tests on vcan0 and slcan (nothing skipped)" \
+        run_gtest "$socketcan_tests" socketcan_tests.log
+else
+    skip_check "SocketCAN module tests on vcan0 and slcan" "no --socketcan-tests program"
+fi
+
+# ---- 3. The tool's device selection and controller step ----
+
+if [[ -n "$loader" ]]; then
+    pattern_file image16.bin 16
+
+    # With two interfaces the operator chooses; anything but a listed number cancels.
+    check_prompt_cancel() {
+        local input="$1"
+        {
+            header_text image16.bin 16 C3
+            prompt_text vcan0 vcan1
+            [[ -z "$input" ]] && printf '\n'  # end of input: the prompt ends its line itself
+            printf '*** ERROR: Could not open CAN port.  Error = E001000C\n'
+            exit_text
+        } >expected.txt
+        run_tool "$input" printed.txt image16.bin && same_text expected.txt printed.txt
+    }
+    for input in '\n' '3\n\n' '0\n\n' 'vcan0\n\n' '-1\n\n' ''; do
+        check "two interfaces: the device prompt; input '${input:-(end of input)}' cancels" \
+            check_prompt_cancel "$input"
+    done
+
+    # A valid choice opens that interface (frames on it, none on the other); the controller step
+    # succeeds on an interface without bit timing; without a sensor the load stops at stage 5.
+    check_prompt_choice() {
+        local p0 p1
+        start_candump vcan0 choice0.log || return 1
+        p0=$candump_pid
+        start_candump vcan1 choice1.log || return 1
+        p1=$candump_pid
+        {
+            header_text image16.bin 16 C3
+            prompt_text vcan0 vcan1
+            no_sensor_text
+            exit_text
+        } >expected.txt
+        run_tool '2\n\n' printed.txt image16.bin
+        local status=$?
+        stop_candump "$p0"
+        stop_candump "$p1"
+        ((status == 0)) && same_text expected.txt printed.txt || return 1
+        test -z "$(frames_of choice0.log)" || { echo "frames on vcan0:"; cat choice0.log; return 1; }
+        test "$(frames_of choice1.log | head -n 4 | tr '\n' ' ')" == \
+            "18EEFF00#0000603700000080 18EEFFB1#0000000000000080 00FFF2B1#56 18EFC300#E014000100000000 " ||
+            { echo "frames on vcan1:"; cat choice1.log; return 1; }
+    }
+    check "two interfaces: choosing 2 loads over vcan1 (controller step on vcan succeeds)" \
+        check_prompt_choice
+
+    # One interface: opened by its identifier, no prompt.
+    check_single_interface() {
+        ip link del vcan1 || return 1
+        {
+            header_text image16.bin 16 C3
+            no_sensor_text
+            exit_text
+        } >expected.txt
+        run_tool '\n' printed.txt image16.bin
+        local status=$?
+        ip link add dev vcan1 type vcan && ip link set vcan1 up || return 1
+        ((status == 0)) && same_text expected.txt printed.txt
+    }
+    check "one interface: no prompt, the load goes over vcan0" check_single_interface
+
+    # A serial-line CAN adapter has real bit timing: the controller step sets 1000 kbit/s through
+    # netlink and the driver hands "S8" (1000 kbit/s) and "O" (open) to the adapter.
+    check_controller_sets_bitrate() {
+        # The VM's init loads the module (run-in-vm.sh --module slcan): the modules of the
+        # host's root do not match the VM's kernel.
+        grep -q '^slcan ' /proc/modules || { echo "slcan is not loaded"; return 1; }
+        exec {slcan_in}> >("$python" "$here/slcan_pty.py" adapter.bin >slcan.name)
+        local interface="" i
+        for ((i = 0; i < 100; i++)); do
+            interface="$(cat slcan.name 2>/dev/null)"
+            [[ -n "$interface" ]] && break
+            sleep 0.05
+        done
+        [[ -n "$interface" ]] || { echo "no serial-line CAN interface"; exec {slcan_in}>&-; return 1; }
+        if ! ip -d link show "$interface" | grep -qw 'bitrate 0'; then
+            echo "the new interface has a bit rate already"
+            exec {slcan_in}>&-
+            return 1
+        fi
+        local interfaces=($(can_interfaces))
+        local choice=0
+        for i in "${!interfaces[@]}"; do
+            [[ "${interfaces[$i]}" == "$interface" ]] && choice=$((i + 1))
+        done
+        {
+            header_text image16.bin 16 C3
+            prompt_text "${interfaces[@]}"
+            no_sensor_text
+            exit_text
+        } >expected.txt
+        run_tool "$choice\\n\\n" printed.txt image16.bin
+        local status=$?
+        local details
+        details="$(ip -d link show "$interface")"
+        exec {slcan_in}>&-  # the helper removes the interface and ends
+        for ((i = 0; i < 100; i++)); do
+            [[ -e "/sys/class/net/$interface" ]] || break
+            sleep 0.05
+        done
+        ((status == 0)) && same_text expected.txt printed.txt || return 1
+        echo "$details"
+        grep -q 'bitrate 1000000' <<<"$details" || { echo "bit rate not set"; return 1; }
+        grep -q 'state UP' <<<"$details" || grep -q ',UP' <<<"$details" ||
+            { echo "link not up"; return 1; }
+        local sent
+        sent="$(tr '\r' '\n' <adapter.bin)"
+        echo "adapter got: $(head -n 5 <<<"$sent" | tr '\n' ' ')"
+        grep -qx 'S8' <<<"$sent" && grep -qx 'O' <<<"$sent" &&
+            grep -qx 'T18EEFF0080000603700000080' <<<"$sent"
+    }
+    check "serial-line CAN: the controller step sets 1000 kbit/s, the claim goes out" \
+        check_controller_sets_bitrate
+else
+    skip_check "the tool's device selection and controller step" "no --loader program"
+fi
+
+# ---- 4. Own frames through our CAN library (after section 3: it recreates vcan1) ----
+
+if [[ -n "$vci_tests" ]]; then
+    check "CAN library on the kernel: devices, own frames, losses (nothing skipped)" \
+        run_gtest "$vci_tests" vci_tests.log
+else
+    skip_check "CAN library on the kernel" "no --vci-tests program"
+fi
+
+# ---- 5. Loads against sensor-sim served on vcan0 ----
+
+# The scenarios of the virtual-bus tier, run unchanged on the kernel: sensor-sim on vcan0 and the
+# tool finding vcan0 as its only CAN device (vcan1 is taken away for this part). Console, flash
+# and bus trace are checked as on the virtual bus. Left out: the search through all 254
+# addresses (a minute of claims; the address claim against an independent node is checked
+# below with j1939acd).
+end_to_end_scenarios=(
+    worked_load empty_image one_block version_7_1_reboots resume_with_bootloader
+    interrupted_load_resumed short_version_reply
+    fail_bootloader_address_held fail_bootloader_already_active fail_no_sensor
+    fail_bootloader_never_starts fail_version_not_answered fail_unknown_version
+    fail_erase_not_acknowledged fail_begin_not_echoed fail_block_echoed_wrong
+    fail_terminator_echoed_wrong fail_end_not_echoed
+)
+
+scenario_stdout() {  # the first [stdout] of a scenario file, as the tool must print it
+    awk '/^\[stdout\]/ { on = 1; next } on && /^\[/ { exit } on && !/^#/ { print }' "$1" |
+        sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' | sed 's/<CR>/\r/g'
+}
+
+sensor_pid=""
+start_sensor() {  # start_sensor OPTION...: sensor-sim on vcan0, in the background, until ready
+    coproc SENSOR { exec "$sensor" --socketcan vcan0 --flash-out sensor-flash.bin "$@" 2>&1; }
+    sensor_pid=$SENSOR_PID
+    background_pids+=("$sensor_pid")
+    exec {sensor_out}<&"${SENSOR[0]}" {sensor_in}>&"${SENSOR[1]}"
+    local line
+    while IFS= read -r -t 20 line <&"$sensor_out"; do
+        echo "$line" >>sensor.out
+        [[ "$line" == *ready* ]] && return 0
+    done
+    echo "sensor-sim did not become ready:"
+    cat sensor.out
+    return 1
+}
+stop_sensor() {
+    [[ -n "$sensor_pid" ]] || return 0
+    echo quit >&"$sensor_in"
+    cat <&"$sensor_out" >>sensor.out
+    wait "$sensor_pid" 2>/dev/null
+    exec {sensor_in}>&- {sensor_out}<&-
+    sensor_pid=""
+}
+
+if [[ -n "$loader" && -n "$sensor" && -n "$source_dir" ]] && "$sensor" --help | grep -q -- --socketcan; then
+    ip link del vcan1
+    for name in "${end_to_end_scenarios[@]}"; do
+        check "scenario $name on vcan0" \
+            "$python" "$source_dir/tests/run_scenario.py" --socketcan vcan0 \
+            --loader "$loader" --sensor "$sensor" "$source_dir/tests/end_to_end/$name.scenario"
+    done
+
+    # The worked load (16 bytes to 0xC3, bootloader 7.0), recorded by candump, frame by frame.
+    check_worked_trace() {
+        rm -f sensor.out sensor-flash.bin
+        start_sensor || return 1
+        start_candump vcan0 worked.log || return 1
+        local dump=$candump_pid
+        scenario_stdout "$source_dir/tests/end_to_end/worked_load.scenario" >expected.txt
+        run_tool '\n' printed.txt image16.bin
+        local status=$?
+        sleep 0.1
+        stop_candump "$dump"
+        stop_sensor
+        ((status == 0)) && same_text expected.txt printed.txt || return 1
+        cmp image16.bin sensor-flash.bin || { echo "flash differs from the image"; return 1; }
+        "$python" "$here/check_trace.py" worked.log "$here/worked_trace.txt" ||
+            { cat worked.log; return 1; }
+    }
+    check "candump record of the worked load: every identifier, length and data" \
+        check_worked_trace
+
+    # An independent J1939 node (can-utils' j1939acd on the kernel's J1939 sockets) holds
+    # address 0 with a NAME below the tool's: the tool loses 0, claims 1 and loads from there.
+    # Its NAME is below both of the tool's (8000000037600000, and 8000000000000000 for 0xB1).
+    acd_name=000000002A600000
+    acd_bytes=0000602A00000000  # the same, least significant byte first
+    start_j1939acd() {  # start_j1939acd ADDRESS RECORD: until its claim is on the bus
+        j1939acd -r "$1" "$acd_name" vcan0 >j1939acd.out 2>&1 &
+        acd_pid=$!
+        background_pids+=("$acd_pid")
+        wait_for "$2" "#$acd_bytes\$" 10 || { echo "j1939acd did not claim $1"; cat "$2"; return 1; }
+    }
+    stop_j1939acd() {
+        kill "$acd_pid" 2>/dev/null
+        wait "$acd_pid" 2>/dev/null
+        return 0
+    }
+    check_contender_at_0() {
+        rm -f sensor.out sensor-flash.bin
+        start_sensor || return 1
+        start_candump vcan0 acd0.log || return 1
+        local dump=$candump_pid
+        start_j1939acd 0 acd0.log || return 1
+        local from
+        from=$(wc -l <acd0.log)
+        scenario_stdout "$source_dir/tests/end_to_end/worked_load.scenario" >expected.txt
+        run_tool '\n' printed.txt image16.bin
+        local status=$?
+        sleep 0.1
+        stop_candump "$dump"
+        stop_j1939acd
+        stop_sensor
+        ((status == 0)) && same_text expected.txt printed.txt || return 1
+        cmp image16.bin sensor-flash.bin || { echo "flash differs from the image"; return 1; }
+        {
+            # the tool's claim of 0, the holder's answer, the claim of 1; source 1 from then on
+            printf '%s\n' 18EEFF00#0000603700000080 "18EEFF00#$acd_bytes" \
+                18EEFF01#0000603700000080 18EEFFB1#0000000000000080 00FFF2B1#56 \
+                18EFC301#E014000100000000 03FFFFFF/00EF01C3#* 18EFC301#F0FFFF80424F4F54
+            sed -n '/^00FFF2B1#56+$/,$p' "$here/worked_trace.txt"
+        } >acd0.expected
+        tail -n +$((from + 1)) acd0.log >acd0.load.log
+        "$python" "$here/check_trace.py" acd0.load.log acd0.expected || { cat acd0.log; return 1; }
+    }
+    check "j1939acd holds address 0: the tool claims 1 and loads with source address 1" \
+        check_contender_at_0
+
+    # The same node holding 0xB1: the bootloader's address is lost, -12.
+    check_contender_at_b1() {
+        start_candump vcan0 acdb1.log || return 1
+        local dump=$candump_pid
+        start_j1939acd 177 acdb1.log || return 1
+        local from
+        from=$(wc -l <acdb1.log)
+        scenario_stdout "$source_dir/tests/end_to_end/fail_bootloader_address_held.scenario" \
+            >expected.txt
+        run_tool '\n' printed.txt image16.bin
+        local status=$?
+        sleep 0.1
+        stop_candump "$dump"
+        stop_j1939acd
+        ((status == 0)) && same_text expected.txt printed.txt || return 1
+        printf '%s\n' 18EEFF00#0000603700000080 18EEFFB1#0000000000000080 \
+            "18EEFFB1#$acd_bytes" >acdb1.expected
+        tail -n +$((from + 1)) acdb1.log >acdb1.load.log
+        "$python" "$here/check_trace.py" acdb1.load.log acdb1.expected || { cat acdb1.log; return 1; }
+    }
+    check "j1939acd holds 0xB1: the tool reports Error = -12" check_contender_at_b1
+
+    ip link add dev vcan1 type vcan && ip link set vcan1 up
+else
+    skip_check "loads against sensor-sim on vcan0" "needs --loader, --source and a sensor-sim with --socketcan"
+fi
+
+finish_checks
