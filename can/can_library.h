@@ -121,9 +121,10 @@ VCI_API VciResult VciDeviceListReset(VciHandle list);
 
 // 3000: opens the device with this identifier.
 VCI_API VciResult VciDeviceOpenById(const VciDeviceId* id, VciHandle* device);
-// 3001: lets the operator choose one of the devices and opens it. The parent window owns the
-// selection dialog on Windows; it may be null, and is not used elsewhere, where the choice is
-// made on the console. kVciErrCancelled when the operator gives no valid choice.
+// 3001: lets the operator choose one of the devices and opens it. The parent window is the
+// owner of a selection dialog where the library shows one; it may be null. Our stand-in library
+// asks on the console instead (a numbered list, one line read) and does not use it.
+// kVciErrCancelled when the operator gives no valid choice.
 VCI_API VciResult VciDeviceSelect(void* parent_window, VciHandle* device);
 
 // ---- Controller ---------------------------------------------------------------------------

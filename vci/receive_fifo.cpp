@@ -7,14 +7,16 @@
 namespace vci {
 
 void ReceiveFifo::Reset(std::size_t capacity) {
-    messages_.clear();
+    ring_.assign(capacity + 1, VciMessage{});
+    head_ = 0;
+    size_ = 0;
     capacity_ = capacity;
     overflowing_ = false;
 }
 
 bool ReceiveFifo::Push(const VciMessage& message) {
-    if (messages_.size() < capacity_) {
-        messages_.push_back(message);
+    if (size_ < capacity_) {
+        ring_[(head_ + size_++) % ring_.size()] = message;
         overflowing_ = false;
         return true;
     }
@@ -29,19 +31,20 @@ bool ReceiveFifo::Push(const VciMessage& message) {
         for (int i = 0; i < 4; ++i) {
             status.data[4 + i] = static_cast<std::uint8_t>(count >> (8 * i));
         }
-        messages_.push_back(status);
+        ring_[(head_ + size_++) % ring_.size()] = status;  // the one slot beyond the capacity
     }
     return false;
 }
 
 bool ReceiveFifo::Pop(VciMessage* message) {
-    if (messages_.empty()) {
+    if (size_ == 0) {
         return false;
     }
     if (message != nullptr) {
-        *message = messages_.front();
+        *message = ring_[head_];
     }
-    messages_.pop_front();
+    head_ = (head_ + 1) % ring_.size();
+    --size_;
     return true;
 }
 

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <vector>
 
 #include "can/can_library.h"
 
@@ -23,13 +23,17 @@ class ReceiveFifo {
     // Takes the oldest message; with a null record it is discarded. False when empty.
     bool Pop(VciMessage* message);
 
-    bool empty() const { return messages_.empty(); }
-    std::size_t size() const { return messages_.size(); }
+    bool empty() const { return size_ == 0; }
+    std::size_t size() const { return size_; }
     std::size_t capacity() const { return capacity_; }
     std::uint64_t lost() const { return lost_; }
 
   private:
-    std::deque<VciMessage> messages_;
+    // A ring with room for the capacity and one status message, allocated by Reset only, so that
+    // queueing and taking never allocate.
+    std::vector<VciMessage> ring_ = std::vector<VciMessage>(1);
+    std::size_t head_ = 0;  // the oldest message
+    std::size_t size_ = 0;
     std::size_t capacity_ = 0;
     std::uint64_t lost_ = 0;
     bool overflowing_ = false;  // dropped since the last accepted message; status queued

@@ -61,7 +61,8 @@ class SocketCanTransport final : public Transport {
         int error_number = socket_.last_errno();
         if ((error_number == EAGAIN || error_number == ENOBUFS) && timeout_ms > 0) {
             // Wait once for room in the socket's queue, then try again.
-            std::vector<vbus::net::PollEntry> entries{{socket_.fd(), false, true}};
+            std::vector<vbus::net::PollEntry> entries{
+                {static_cast<vbus::net::NativeSocket>(socket_.fd()), false, true}};
             vbus::net::Poll(entries, std::int64_t{timeout_ms} * 1000);
             if (socket_.Send(frame, &last_error_)) {
                 return SendResult::kSent;

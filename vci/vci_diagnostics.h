@@ -1,5 +1,6 @@
-// Additions of our stand-in CAN library beyond the loader's interface (can/can_library.h): they
-// are exported by name only (no ordinal) and the loader never calls them.
+// Additions of our stand-in CAN library beyond the loader's interface (can/can_library.h), for
+// tests and tools that link the library directly. The loader never calls them, and the Windows
+// VCINPL.dll does not export them: it exports the loader's ordinals and nothing else.
 #ifndef KORVANE_VCI_VCI_DIAGNOSTICS_H
 #define KORVANE_VCI_VCI_DIAGNOSTICS_H
 

@@ -11,9 +11,11 @@
 // Enumeration (2000, and 2003 again) looks for devices anew; 2002 hands them out in order and
 // gives kVciErrNoMoreItems after the last. See vci/devices.h for the order and the identifier.
 //
-// Selection (3001) off Windows is on the console: a numbered list of the devices on stdout and
-// one line read from stdin; an empty line, end of input or anything but a listed number is
-// kVciErrCancelled. With no device at all it is kVciErrDeviceGone. The parent window is unused.
+// Selection (3001) is on the console, on Windows too (VCINPL.dll shares the program's C runtime
+// and so its stdin and stdout): a numbered list of the devices on stdout and one line read from
+// stdin; an empty line, end of input or anything but a listed number is kVciErrCancelled. With
+// no device at all it is kVciErrDeviceGone. The parent window is accepted and unused (it may be
+// null: a console whose input and output are redirected has no window).
 // This prompt is the only thing the library ever writes to stdout; its notices go to stderr,
 // each line starting with "vci: ".
 //
@@ -39,26 +41,34 @@
 // is not active are discarded; deactivating keeps what the FIFO already holds, but reads, takes
 // and sends on an inactive channel are kVciErrWrongState.
 //
-// Receiving, with no thread of the library: every channel call first moves what the socket holds
-// into the receive FIFO, without waiting. A full FIFO drops further frames and counts them (see
+// Receiving, with no thread of the library: reads and takes move what the socket holds into the
+// receive FIFO, without waiting, when the FIFO has nothing to hand out (a read that finds a
+// message waiting costs no system call). A full FIFO drops further frames and counts them (see
 // vci/receive_fifo.h for the status message that marks where; vci/vci_diagnostics.h for the
 // count); a non-zero count is reported on stderr when the channel closes. Time stamps are
 // microseconds since activation (wrapping at 32 bits) at the moment the library took the frame
 // from the socket. 4110 waits on the socket for at most the time-out and returns the moment a
 // message arrives (kVciErrTimeout when none came; time-out 0 does not wait); 4106 never waits
-// (kVciErrRxEmpty when none is waiting; a null record discards the message).
+// (kVciErrRxEmpty when none is waiting; a null record discards the message). On Linux, activating
+// a channel sets the calling thread's timer slack to 1 ns, so that a read that times out ends at
+// its time-out, not up to 50 us later: a loop of 1-ms reads then keeps time.
 //
 // Sending (4111): the message must be a data message (type 0) with length 0 to 8 and an
 // identifier that fits 11 or 29 bits as flag 0x80 says (kVciErrInvalidArgument otherwise). On
 // success the channel also receives a copy of the frame with kVciFlagSelf (0x20) set, as a
-// controller's self-reception does: on a virtual bus the library queues it right away (the host
-// does not return a frame to its sender), on SocketCAN it is the kernel's own-message echo. The
+// controller's self-reception does: on a virtual bus the library queues it right away, behind
+// what the FIFO holds (the host does not return a frame to its sender), on SocketCAN it is the
+// kernel's own-message echo. The
 // transmit FIFO is what the socket has not taken yet; when it holds tx_fifo_size frames, the
 // send waits at most its time-out for room and then gives kVciErrTxFull.
 //
 // A lost connection (the bus host went away, the interface vanished): the send that finds it
 // gives kVciErrIo, and from then on every read and take on the channel returns at once: first
 // the messages the FIFO still holds, then kVciErrIo. The loss is reported once on stderr.
+
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -377,7 +387,7 @@ VciResult VciDeviceOpenById(const VciDeviceId* id, VciHandle* device) {
     return kVciOk;
 }
 
-VciResult VciDeviceSelect(void* /*parent_window: no dialog off Windows*/, VciHandle* device) {
+VciResult VciDeviceSelect(void* /*parent_window: no dialog, unused*/, VciHandle* device) {
     if (device == nullptr) {
         return kVciErrInvalidPointer;
     }
@@ -550,6 +560,11 @@ VciResult VciChannelActivate(VciHandle channel, uint32_t activate) {
     object->Drain(0);  // what came while inactive is discarded
     if (activate == 1 && !object->active) {
         object->activated_at = vci::SteadyClock::now();
+#if defined(__linux__)
+        // Reads time out at their time-out: the default slack of 50 us would make 250 reads of
+        // 1 ms last some 263 ms.
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
     }
     object->active = activate == 1;
     return kVciOk;
@@ -563,7 +578,9 @@ VciResult VciChannelTake(VciHandle channel, VciMessage* message) {
     if (!object->active) {
         return kVciErrWrongState;
     }
-    object->Drain(0);
+    if (object->fifo.empty()) {
+        object->Drain(0);
+    }
     if (object->fifo.Pop(message)) {
         return kVciOk;
     }
@@ -581,19 +598,25 @@ VciResult VciChannelRead(VciHandle channel, uint32_t timeout_ms, VciMessage* mes
     if (!object->active) {
         return kVciErrWrongState;
     }
-    object->Drain(0);
-    const auto deadline = vci::SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
-    while (object->fifo.empty()) {
-        if (object->lost) {
-            return kVciErrIo;
+    if (object->fifo.empty()) {
+        // The first drain looks at the socket before it waits, so time-out 0 never waits.
+        const auto deadline = vci::SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+        std::int64_t remaining = std::int64_t{timeout_ms} * 1000;
+        for (;;) {
+            object->Drain(remaining);
+            if (!object->fifo.empty()) {
+                break;
+            }
+            if (object->lost) {
+                return kVciErrIo;
+            }
+            remaining = std::chrono::duration_cast<std::chrono::microseconds>(
+                            deadline - vci::SteadyClock::now())
+                            .count();
+            if (remaining <= 0) {
+                return kVciErrTimeout;
+            }
         }
-        const auto remaining = std::chrono::duration_cast<std::chrono::microseconds>(
-                                   deadline - vci::SteadyClock::now())
-                                   .count();
-        if (remaining <= 0) {
-            return kVciErrTimeout;
-        }
-        object->Drain(remaining);
     }
     object->fifo.Pop(message);
     return kVciOk;
@@ -614,7 +637,6 @@ VciResult VciChannelSend(VciHandle channel, uint32_t timeout_ms, const VciMessag
         !vci::ValidIdentifier(*message)) {
         return kVciErrInvalidArgument;
     }
-    object->Drain(0);
     if (object->lost) {
         return kVciErrIo;
     }

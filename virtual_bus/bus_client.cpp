@@ -25,6 +25,28 @@ bool WaitOn(const net::Socket& socket, std::int64_t timeout_us, bool read, bool 
 
 }  // namespace
 
+void BusClient::ElementQueue::pop_front() {
+    if (++begin_ == end_) {
+        begin_ = end_ = 0;
+    }
+}
+
+void BusClient::ElementQueue::push_back(std::string_view text) {
+    if (end_ == items_.size() && begin_ > 0) {
+        // Move the live elements to the front; the handled strings keep their buffers.
+        std::rotate(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(begin_),
+                    items_.begin() + static_cast<std::ptrdiff_t>(end_));
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    if (end_ == items_.size()) {
+        items_.emplace_back(text);
+    } else {
+        items_[end_].assign(text);
+    }
+    ++end_;
+}
+
 BusClient::~BusClient() {
     Close();
 }
@@ -105,16 +127,20 @@ bool BusClient::NextElement(proto::Element* element, std::int64_t deadline_us, s
             *error = "no reply from the host within " + std::to_string(kHandshakeTimeoutMs) + " ms";
             return false;
         }
-        if (WaitOn(socket_, remaining, true, false) && !ReadAvailable() && elements_.empty()) {
+        if (WaitSocket(remaining, true, false) && !ReadAvailable() && elements_.empty()) {
             *error = "the host closed the connection";
             return false;
         }
     }
 }
 
+bool BusClient::WaitSocket(std::int64_t timeout_us, bool read, bool write) {
+    poll_.assign(1, net::PollEntry{socket_.get(), read, write});
+    return net::Poll(poll_, timeout_us) > 0;
+}
+
 bool BusClient::ReadAvailable() {
     char buffer[4096];
-    std::vector<proto::SplitEvent> events;
     for (int reads = 0; reads < kReadsPerCall; ++reads) {
         const net::IoResult result = net::Receive(socket_, buffer, sizeof buffer);
         if (result.status == net::IoStatus::kWouldBlock) {
@@ -123,14 +149,16 @@ bool BusClient::ReadAvailable() {
         if (result.status != net::IoStatus::kOk) {
             return false;
         }
-        events.clear();
-        splitter_.Feed(std::string_view(buffer, result.bytes), events);
-        for (auto& event : events) {
-            if (event.kind == proto::SplitEvent::Kind::kElement) {
-                elements_.push_back(std::move(event.text));
-            } else {
-                ++ignored_elements_;
-            }
+        splitter_.FeedTo(std::string_view(buffer, result.bytes),
+                         [this](proto::SplitEvent::Kind kind, std::string_view text) {
+                             if (kind == proto::SplitEvent::Kind::kElement) {
+                                 elements_.push_back(text);
+                             } else {
+                                 ++ignored_elements_;
+                             }
+                         });
+        if (result.bytes < sizeof buffer) {
+            return true;  // that read emptied the socket: no need to ask again
         }
     }
     return true;
@@ -159,7 +187,7 @@ bool BusClient::Queue(const Frame& frame) {
     if (!connected()) {
         return false;
     }
-    out_ += proto::FormatSend(frame);
+    proto::AppendSend(out_, frame);
     if (!WriteAvailable()) {
         Close();
         return false;
@@ -181,7 +209,7 @@ bool BusClient::Flush(std::int64_t timeout_us) {
         if (out_.empty() || remaining <= 0) {
             return true;
         }
-        WaitOn(socket_, remaining, false, true);
+        WaitSocket(remaining, false, true);
     }
 }
 
@@ -207,6 +235,11 @@ bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
     }
     const std::size_t before = out.size();
     const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, timeout_us);
+    // A caller that waits has usually just taken everything: wait first, then read, rather than
+    // ask an empty socket.
+    if (timeout_us > 0 && elements_.empty() && out_.empty() && !WaitUntil(deadline, false)) {
+        return true;  // nothing came
+    }
     for (;;) {
         const bool alive = WriteAvailable() && ReadAvailable();
         while (!elements_.empty()) {
@@ -227,11 +260,32 @@ bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
             Close();
             return false;
         }
-        const std::int64_t remaining = deadline - NowUs();
-        if (out.size() > before || remaining <= 0) {
+        if (out.size() > before || NowUs() >= deadline || !WaitUntil(deadline, !out_.empty())) {
             return true;
         }
-        WaitOn(socket_, remaining, true, !out_.empty());
+    }
+}
+
+bool BusClient::WaitUntil(std::int64_t deadline_us, bool write) {
+    if (!timer_.valid()) {
+        const std::int64_t remaining = deadline_us - NowUs();
+        return remaining > 0 && WaitSocket(remaining, true, write);
+    }
+    for (;;) {
+        const std::int64_t now = NowUs();
+        if (now >= deadline_us) {
+            return false;
+        }
+        if (!timer_.ExpireBy(deadline_us, now)) {
+            return WaitSocket(deadline_us - now, true, write);
+        }
+        poll_.assign(1, net::PollEntry{socket_.get(), true, write});
+        poll_.push_back(net::PollEntry{timer_.handle(), true, false});
+        const int ready = net::Poll(poll_, -1);
+        if (ready < 0 || poll_[0].readable || poll_[0].writable) {
+            return true;  // a failure shows at the next read
+        }
+        // The timer fired (or a signal came): at our deadline, or at an earlier wait's expiry.
     }
 }
 

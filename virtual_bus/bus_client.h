@@ -3,10 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <string_view>
 #include <string>
 #include <vector>
 
+#include "virtual_bus/deadline_timer.h"
 #include "virtual_bus/frame.h"
 #include "virtual_bus/socket.h"
 #include "virtual_bus/socketcand_protocol.h"
@@ -58,17 +59,39 @@ class BusClient {
   private:
     bool ReadAvailable();   // false when the connection is lost
     bool WriteAvailable();  // false when the connection is lost
-    bool WaitSocket(std::int64_t timeout_us, bool for_write);
+    bool WaitSocket(std::int64_t timeout_us, bool read, bool write);
+    // Waits for the socket to become readable (or writable, with `write`) until the deadline
+    // (steady clock, microseconds) without arming a kernel timer per wait (DeadlineTimer).
+    // True when the socket is ready, false at the deadline.
+    bool WaitUntil(std::int64_t deadline_us, bool write);
     bool NextElement(proto::Element* element, std::int64_t deadline_us, std::string* error);
     bool Handshake(const std::string& bus, std::string* error);
 
+    // Complete elements received but not yet handled, oldest first. Handled strings are kept and
+    // reused, so that a client that keeps receiving stops allocating.
+    class ElementQueue {
+      public:
+        bool empty() const { return begin_ == end_; }
+        const std::string& front() const { return items_[begin_]; }
+        void pop_front();
+        void push_back(std::string_view text);
+        void clear() { begin_ = end_ = 0; }
+
+      private:
+        std::vector<std::string> items_;
+        std::size_t begin_ = 0;
+        std::size_t end_ = 0;
+    };
+
     net::Socket socket_;
     proto::ElementSplitter splitter_;
-    std::deque<std::string> elements_;  // complete elements received but not yet handled
+    ElementQueue elements_;
     std::string out_;                   // bytes not yet written
     std::size_t out_sent_ = 0;
     std::uint64_t ignored_elements_ = 0;
     std::string last_host_error_;
+    std::vector<net::PollEntry> poll_;  // kept between waits, so that waiting does not allocate
+    DeadlineTimer timer_;
 };
 
 // True when a bus host answers on 127.0.0.1:port (it greets with "< hi >"), within timeout_ms.

@@ -1,8 +1,13 @@
 #include "virtual_bus/bus_host.h"
 
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -31,6 +36,10 @@ struct WallTime {
     std::uint64_t seconds;
     std::uint32_t microseconds;
 };
+
+std::int64_t SteadyNs(SteadyClock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
 
 WallTime WallClockNow() {
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -61,6 +70,11 @@ struct BusHost::Impl {
         std::size_t out_sent = 0;  // of `out`
         bool dead = false;
         std::string farewell;  // why it was dropped, for the log
+        // Timing log only: bytes ever queued and written, and the frames whose last byte has not
+        // been written yet (the queued count at their end, their sequence number).
+        std::uint64_t queued_bytes = 0;
+        std::uint64_t written_bytes = 0;
+        std::deque<std::pair<std::uint64_t, std::uint64_t>> timed;
 
         std::size_t backlog() const { return out.size() - out_sent; }
     };
@@ -68,6 +82,7 @@ struct BusHost::Impl {
     struct OnTheWire {
         Frame frame;
         std::uint64_t sender;
+        std::uint64_t seq;
         SteadyClock::time_point ends;
     };
 
@@ -81,7 +96,7 @@ struct BusHost::Impl {
     void Reply(Client& client, const std::string& text);
     void Flush(Client& client);
     void PutOnBus(const Frame& frame, std::uint64_t sender);
-    void Deliver(const Frame& frame, std::uint64_t sender);
+    void Deliver(const Frame& frame, std::uint64_t sender, std::uint64_t seq);
     void DeliverDue();
     void RemoveDeadClients();
     void Log(const std::string& line);
@@ -105,6 +120,10 @@ struct BusHost::Impl {
     std::uint64_t next_client_id = 1;
     std::deque<OnTheWire> wire;  // frames queued for the bus (bit timing only)
     SteadyClock::time_point bus_free_at{};
+
+    std::FILE* timing = nullptr;  // the timing log, when asked for
+    std::uint64_t next_seq = 0;
+    SteadyClock::time_point read_at{};  // when the bytes being handled were read
 };
 
 BusHost::BusHost(HostOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
@@ -151,6 +170,15 @@ bool BusHost::Start(std::string* error) {
         h.listener.Close();
         return false;
     }
+    if (!h.options.timing_log.empty()) {
+        h.timing = std::fopen(h.options.timing_log.c_str(), "w");
+        if (h.timing == nullptr) {
+            *error = "cannot write the timing log " + h.options.timing_log;
+            h.listener.Close();
+            return false;
+        }
+        std::setvbuf(h.timing, nullptr, _IOFBF, 1 << 20);
+    }
     h.stopping = false;
     h.thread = std::thread([&h] { h.Run(); });
     return true;
@@ -166,6 +194,10 @@ void BusHost::Stop() {
     h.clients.clear();
     h.wire.clear();
     h.listener.Close();
+    if (h.timing != nullptr) {
+        std::fclose(h.timing);
+        h.timing = nullptr;
+    }
 }
 
 std::uint16_t BusHost::port() const {
@@ -187,6 +219,11 @@ void BusHost::Impl::Log(const std::string& line) {
 }
 
 void BusHost::Impl::Run() {
+#if defined(__linux__)
+    // A frame leaves the wire when its last bit has gone, not up to 50 us later (the default
+    // timer slack): with bit timing, the bus keeps its 1000 kbit/s.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
     std::vector<net::PollEntry> entries;
     while (!stopping) {
         entries.clear();
@@ -262,6 +299,9 @@ void BusHost::Impl::ReadClient(Client& client) {
             }
             return;
         }
+        if (timing != nullptr) {
+            read_at = SteadyClock::now();
+        }
         events.clear();
         client.splitter.Feed(std::string_view(buffer, result.bytes), events);
         for (const auto& event : events) {
@@ -310,6 +350,11 @@ void BusHost::Impl::HandleEvent(Client& client, const proto::SplitEvent& event) 
                 client.state = State::kRaw;
                 CountStat(&HostStats::clients);
                 Log("client " + std::to_string(client.id) + " joined");
+                if (timing != nullptr) {
+                    std::fprintf(timing, "J %llu %lld\n",
+                                 static_cast<unsigned long long>(client.id),
+                                 static_cast<long long>(SteadyNs(SteadyClock::now())));
+                }
             }
             Reply(client, proto::FormatOk());
             return;
@@ -339,11 +384,16 @@ void BusHost::Impl::Reply(Client& client, const std::string& text) {
     // Written at once, so that each reply travels in a write of its own: python-can reads each
     // handshake reply with a single recv() and compares it exactly.
     client.out += text;
+    client.queued_bytes += text.size();
     Flush(client);
 }
 
 void BusHost::Impl::Flush(Client& client) {
     while (client.backlog() > 0) {
+        // Timing log: a frame counts as written when the send that hands over its last byte
+        // begins (a receiver on loopback may run before that send returns).
+        const SteadyClock::time_point send_began =
+            timing != nullptr ? SteadyClock::now() : SteadyClock::time_point{};
         const net::IoResult result =
             net::Send(client.socket, client.out.data() + client.out_sent, client.backlog());
         if (result.status == net::IoStatus::kWouldBlock) {
@@ -355,6 +405,15 @@ void BusHost::Impl::Flush(Client& client) {
             return;
         }
         client.out_sent += result.bytes;
+        client.written_bytes += result.bytes;
+        while (timing != nullptr && !client.timed.empty() &&
+               client.timed.front().first <= client.written_bytes) {
+            std::fprintf(timing, "W %llu %llu %lld\n",
+                         static_cast<unsigned long long>(client.timed.front().second),
+                         static_cast<unsigned long long>(client.id),
+                         static_cast<long long>(SteadyNs(send_began)));
+            client.timed.pop_front();
+        }
     }
     if (client.backlog() == 0) {
         client.out.clear();
@@ -366,8 +425,19 @@ void BusHost::Impl::Flush(Client& client) {
 }
 
 void BusHost::Impl::PutOnBus(const Frame& frame, std::uint64_t sender) {
+    const std::uint64_t seq = next_seq++;
+    if (timing != nullptr) {
+        std::fprintf(timing, "F %llu %llu %lld %X %u ", static_cast<unsigned long long>(seq),
+                     static_cast<unsigned long long>(sender),
+                     static_cast<long long>(SteadyNs(read_at)), static_cast<unsigned>(frame.id),
+                     static_cast<unsigned>(frame.length));
+        for (std::size_t i = 0; i < frame.length && i < frame.data.size(); ++i) {
+            std::fprintf(timing, "%02X", static_cast<unsigned>(frame.data[i]));
+        }
+        std::fputc('\n', timing);
+    }
     if (!options.bit_timing) {
-        Deliver(frame, sender);
+        Deliver(frame, sender, seq);
         return;
     }
     // The bus carries one frame at a time: a frame starts when it arrives or when the one before
@@ -376,19 +446,23 @@ void BusHost::Impl::PutOnBus(const Frame& frame, std::uint64_t sender) {
     const auto start = std::max(now, bus_free_at);
     bus_free_at = start + std::chrono::microseconds(FrameBitLength(frame) * 1000000LL /
                                                     static_cast<long long>(kBusBitrate));
-    wire.push_back({frame, sender, bus_free_at});
+    wire.push_back({frame, sender, seq, bus_free_at});
 }
 
 void BusHost::Impl::DeliverDue() {
     const auto now = SteadyClock::now();
     while (!wire.empty() && wire.front().ends <= now) {
-        Deliver(wire.front().frame, wire.front().sender);
+        Deliver(wire.front().frame, wire.front().sender, wire.front().seq);
         wire.pop_front();
     }
 }
 
-void BusHost::Impl::Deliver(const Frame& frame, std::uint64_t sender) {
+void BusHost::Impl::Deliver(const Frame& frame, std::uint64_t sender, std::uint64_t seq) {
     const WallTime time = WallClockNow();
+    if (timing != nullptr) {
+        std::fprintf(timing, "D %llu %lld\n", static_cast<unsigned long long>(seq),
+                     static_cast<long long>(SteadyNs(SteadyClock::now())));
+    }
     CountStat(&HostStats::frames);
     trace.Write(time.seconds, time.microseconds, bus_name, frame);
     const std::string text = proto::FormatFrame(frame, time.seconds, time.microseconds);
@@ -404,6 +478,10 @@ void BusHost::Impl::Deliver(const Frame& frame, std::uint64_t sender) {
             continue;
         }
         client->out += text;
+        client->queued_bytes += text.size();
+        if (timing != nullptr) {
+            client->timed.emplace_back(client->queued_bytes, seq);
+        }
     }
 }
 

@@ -14,6 +14,13 @@ struct HostOptions {
     std::string bus_name;     // empty: "sim<k>" for port kFirstPort + k
     bool bit_timing = false;  // frames occupy the bus for their real length at 1000 kbit/s
     std::string trace_path;   // candump log of every frame; empty: no trace
+    // Per frame, the steady-clock time (ns) at which it arrived from its sender and at which its
+    // bytes were written to each other client, for latency measurements; empty: none. Lines:
+    //   J CLIENT T            a client joined the bus (raw mode)
+    //   F SEQ SENDER T ID LEN DATA   frame SEQ arrived (ID and DATA in hex)
+    //   D SEQ T               frame SEQ left the wire (bit timing) and went to the clients
+    //   W SEQ CLIENT T        its last byte was handed to CLIENT's socket
+    std::string timing_log;
     std::ostream* log =
         nullptr;  // notices (clients joining and leaving, refused lines); null: none
 };

@@ -21,6 +21,7 @@ void OnSignal(int) {
 void PrintUsage(std::FILE* to) {
     std::fprintf(to,
                  "usage: canbus-host [--port N] [--bus-name NAME] [--bit-timing] [--trace FILE]\n"
+                 "                   [--timing-log FILE]\n"
                  "\n"
                  "Serves a virtual CAN bus (1000 kbit/s) on 127.0.0.1 with the socketcand\n"
                  "protocol in raw mode; every frame a client sends reaches every other client.\n"
@@ -29,6 +30,8 @@ void PrintUsage(std::FILE* to) {
                  "  --bus-name NAME   bus name clients open (default: sim<k> on port %u+k)\n"
                  "  --bit-timing      each frame holds the bus for its real length in bits\n"
                  "  --trace FILE      write every frame to FILE in candump log format\n"
+                 "  --timing-log FILE write when each frame arrived and when it was written to\n"
+                 "                    each client (steady clock, ns), for latency measurements\n"
                  "  --help            show this text\n",
                  unsigned{vbus::kFirstPort}, unsigned{vbus::kFirstPort + vbus::kPortCount - 1},
                  unsigned{vbus::kFirstPort});
@@ -80,6 +83,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--trace" && has_value) {
             options.trace_path = argv[++i];
+        } else if (arg == "--timing-log" && has_value) {
+            options.timing_log = argv[++i];
         } else {
             std::fprintf(stderr, "canbus-host: %s '%s'\n",
                          arg.starts_with("--") ? "missing value or unknown option" : "unexpected",

@@ -1,7 +1,6 @@
 // The only place where the virtual bus touches the operating system's sockets. Everything here
-// is a thin, blocking-free wrapper around BSD sockets; a Windows build adds its Winsock paths
-// under _WIN32 in socket.cpp (WSAStartup, closesocket, WSAPoll, ioctlsocket) without changing
-// this interface.
+// is a thin, blocking-free wrapper around BSD sockets, or on Windows around Winsock (started
+// once on first use; closesocket, ioctlsocket/FIONBIO, WSAPoll), behind the same interface.
 #pragma once
 
 #include <cstddef>
@@ -70,7 +69,8 @@ struct PollEntry {
 // number of ready entries, 0 on time-out, -1 on failure (EINTR counts as a time-out).
 int Poll(std::vector<PollEntry>& entries, std::int64_t timeout_us);
 
-// Wakes a thread that waits in Poll: a pipe whose read end is polled.
+// Wakes a thread that waits in Poll: a pipe whose read end is polled (on Windows, a UDP socket on
+// 127.0.0.1 that a second socket sends to).
 class Waker {
   public:
     bool Open(std::string* error);

@@ -1,5 +1,6 @@
 #include "virtual_bus/socketcand_protocol.h"
 
+#include <array>
 #include <cstdio>
 
 namespace vbus::proto {
@@ -40,23 +41,50 @@ bool ParseHex(std::string_view token, std::size_t max_digits, std::uint32_t* val
     return true;
 }
 
-std::vector<std::string_view> Tokens(std::string_view text) {
-    std::vector<std::string_view> tokens;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && IsSpace(text[i])) {
-            ++i;
-        }
-        const std::size_t start = i;
-        while (i < text.size() && !IsSpace(text[i])) {
-            ++i;
-        }
-        if (i > start) {
-            tokens.push_back(text.substr(start, i - start));
+// The blank-separated tokens of an element, without allocating: the first kKept are kept, the
+// rest only counted (no element of the protocol has more than 11 tokens).
+class Tokens {
+  public:
+    explicit Tokens(std::string_view text) {
+        std::size_t i = 0;
+        while (i < text.size()) {
+            while (i < text.size() && IsSpace(text[i])) {
+                ++i;
+            }
+            const std::size_t start = i;
+            while (i < text.size() && !IsSpace(text[i])) {
+                ++i;
+            }
+            if (i > start) {
+                if (count_ < kKept) {
+                    kept_[count_] = text.substr(start, i - start);
+                }
+                ++count_;
+            }
         }
     }
-    return tokens;
-}
+    std::size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    // Token i, for i < size(); a token beyond the kept ones reads as empty.
+    std::string_view operator[](std::size_t i) const { return i < kKept ? kept_[i] : ""; }
+
+  private:
+    static constexpr std::size_t kKept = 16;
+    std::array<std::string_view, kKept> kept_{};
+    std::size_t count_ = 0;
+};
+
+// The tokens after the command word.
+class Args {
+  public:
+    explicit Args(const Tokens& tokens) : tokens_(tokens) {}
+    std::size_t size() const { return tokens_.size() - 1; }
+    bool empty() const { return size() == 0; }
+    std::string_view operator[](std::size_t i) const { return tokens_[i + 1]; }
+
+  private:
+    const Tokens& tokens_;
+};
 
 // "SEC.USEC": up to 19 digits of seconds (fits 64 bits), 1 to 6 digits of fraction.
 bool ParseTimeStamp(std::string_view token, std::uint64_t* seconds, std::uint32_t* micros) {
@@ -94,8 +122,7 @@ bool Fail(std::string* error, std::string text) {
     return false;
 }
 
-bool ParseFrameElement(const std::vector<std::string_view>& args, Element* out,
-                       std::string* error) {
+bool ParseFrameElement(const Args& args, Element* out, std::string* error) {
     // ID SEC.USEC [HEXDATA]: a frame without data has no data token.
     if (args.size() < 2 || args.size() > 3) {
         return Fail(error, "frame needs an identifier, a time stamp and the data");
@@ -121,7 +148,7 @@ bool ParseFrameElement(const std::vector<std::string_view>& args, Element* out,
     return true;
 }
 
-bool ParseSendElement(const std::vector<std::string_view>& args, Element* out, std::string* error) {
+bool ParseSendElement(const Args& args, Element* out, std::string* error) {
     // ID LEN B0 .. B(LEN-1); bytes of 1 or 2 hex digits (python-can does not pad).
     if (args.size() < 2) {
         return Fail(error, "send needs an identifier and a length");
@@ -150,54 +177,10 @@ bool ParseSendElement(const std::vector<std::string_view>& args, Element* out, s
 
 }  // namespace
 
-void ElementSplitter::FlushJunk(std::vector<SplitEvent>& out) {
-    if (!junk_.empty()) {
-        out.push_back({SplitEvent::Kind::kMalformed, std::move(junk_)});
-        junk_.clear();
-    }
-}
-
 void ElementSplitter::Feed(std::string_view bytes, std::vector<SplitEvent>& out) {
-    for (const char c : bytes) {
-        switch (state_) {
-            case State::kBetween:
-                if (c == '<') {
-                    FlushJunk(out);
-                    current_.assign(1, c);
-                    state_ = State::kInElement;
-                } else if (IsSpace(c)) {
-                    FlushJunk(out);
-                } else {
-                    junk_.push_back(c);
-                    if (junk_.size() >= max_length_) {
-                        FlushJunk(out);
-                    }
-                }
-                break;
-            case State::kInElement:
-                if (c == '<') {
-                    out.push_back({SplitEvent::Kind::kMalformed, std::move(current_)});
-                    current_.assign(1, c);
-                } else if (current_.size() >= max_length_) {
-                    out.push_back({SplitEvent::Kind::kOversized, std::move(current_)});
-                    current_.clear();
-                    state_ = c == '>' ? State::kBetween : State::kSkipping;
-                } else {
-                    current_.push_back(c);
-                    if (c == '>') {
-                        out.push_back({SplitEvent::Kind::kElement, std::move(current_)});
-                        current_.clear();
-                        state_ = State::kBetween;
-                    }
-                }
-                break;
-            case State::kSkipping:
-                if (c == '>') {
-                    state_ = State::kBetween;
-                }
-                break;
-        }
-    }
+    FeedTo(bytes, [&out](SplitEvent::Kind kind, std::string_view text) {
+        out.push_back({kind, std::string(text)});
+    });
 }
 
 bool ParseIdentifier(std::string_view token, std::uint32_t* id, bool* extended) {
@@ -215,13 +198,17 @@ bool ParseElement(std::string_view element, Element* out, std::string* error) {
         return Fail(error, "not an element");
     }
     const std::string_view inner = element.substr(1, element.size() - 2);
-    const std::vector<std::string_view> tokens = Tokens(inner);
+    const Tokens tokens(inner);
     if (tokens.empty()) {
         return Fail(error, "empty element");
     }
-    *out = Element{};
-    const std::string_view command = tokens.front();
-    const std::vector<std::string_view> args(tokens.begin() + 1, tokens.end());
+    out->command = Command::kHi;
+    out->text.clear();  // keeps its capacity: parsing a frame allocates nothing
+    out->frame = Frame{};
+    out->seconds = 0;
+    out->microseconds = 0;
+    const std::string_view command = tokens[0];
+    const Args args(tokens);
     const auto no_args = [&](Command c) {
         if (!args.empty()) {
             return Fail(error, std::string(command) + " takes no argument");
@@ -284,6 +271,13 @@ std::string FormatRawMode() {
 }
 
 std::string FormatError(std::string_view text) {
+    // The reason may quote a refused line: cut it so that the element stays within the length
+    // that every reader accepts.
+    constexpr std::string_view kCut = "...";
+    constexpr std::size_t kRoom = kMaxElementLength - std::string_view("< error  >").size();
+    if (text.size() > kRoom) {
+        return FormatError(std::string(text.substr(0, kRoom - kCut.size())) + std::string(kCut));
+    }
     std::string clean;
     for (const char c : text) {
         const bool bad = c == '<' || c == '>' || static_cast<unsigned char>(c) < 0x20 ||
@@ -322,16 +316,33 @@ std::string FormatFrame(const Frame& frame, std::uint64_t seconds, std::uint32_t
 }
 
 std::string FormatSend(const Frame& frame) {
-    const std::size_t length = frame.length <= 8 ? frame.length : 8;
-    std::string text = "< send " + FormatIdentifier(frame) + " " + std::to_string(length);
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (std::size_t i = 0; i < length; ++i) {
-        text.push_back(' ');
-        text.push_back(kHex[frame.data[i] >> 4]);
-        text.push_back(kHex[frame.data[i] & 0x0F]);
-    }
-    text += " >";
+    std::string text;
+    AppendSend(text, frame);
     return text;
+}
+
+void AppendSend(std::string& out, const Frame& frame) {
+    const std::size_t length = frame.length <= 8 ? frame.length : 8;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    char text[64];
+    std::size_t used = 0;
+    for (const char c : std::string_view("< send ")) {
+        text[used++] = c;
+    }
+    const std::uint32_t id = frame.extended ? frame.id & 0x1FFFFFFFu : frame.id & 0x7FFu;
+    for (int shift = frame.extended ? 28 : 8; shift >= 0; shift -= 4) {
+        text[used++] = kHex[(id >> shift) & 0x0F];
+    }
+    text[used++] = ' ';
+    text[used++] = static_cast<char>('0' + length);
+    for (std::size_t i = 0; i < length; ++i) {
+        text[used++] = ' ';
+        text[used++] = kHex[frame.data[i] >> 4];
+        text[used++] = kHex[frame.data[i] & 0x0F];
+    }
+    text[used++] = ' ';
+    text[used++] = '>';
+    out.append(text, used);
 }
 
 }  // namespace vbus::proto

@@ -45,18 +45,100 @@ class ElementSplitter {
         : max_length_(max_length) {}
 
     void Feed(std::string_view bytes, std::vector<SplitEvent>& out);
+    // The same events handed to sink(SplitEvent::Kind, std::string_view text) as they are found;
+    // the text is valid only during the call. Allocates nothing once the splitter's own buffers
+    // have grown to the longest element.
+    template <class Sink>
+    void FeedTo(std::string_view bytes, Sink&& sink);
     // True while part of an element (or of stray bytes) is waiting for the rest.
     bool mid_element() const { return state_ != State::kBetween || !junk_.empty(); }
 
   private:
     enum class State { kBetween, kInElement, kSkipping };
-    void FlushJunk(std::vector<SplitEvent>& out);
+    static bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
     std::size_t max_length_;
     State state_ = State::kBetween;
     std::string current_;
     std::string junk_;
 };
+
+template <class Sink>
+void ElementSplitter::FeedTo(std::string_view bytes, Sink&& sink) {
+    const auto flush_junk = [&] {
+        if (!junk_.empty()) {
+            sink(SplitEvent::Kind::kMalformed, std::string_view(junk_));
+            junk_.clear();
+        }
+    };
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        switch (state_) {
+            case State::kBetween: {
+                const char c = bytes[i++];
+                if (c == '<') {
+                    flush_junk();
+                    current_.assign(1, c);
+                    state_ = State::kInElement;
+                } else if (IsBlank(c)) {
+                    flush_junk();
+                } else {
+                    junk_.push_back(c);
+                    if (junk_.size() >= max_length_) {
+                        flush_junk();
+                    }
+                }
+                break;
+            }
+            case State::kInElement: {
+                // Take the run up to the next bracket at once, as far as the limit allows.
+                const std::size_t bracket = bytes.find_first_of("<>", i);
+                const std::size_t run_end = bracket == std::string_view::npos ? bytes.size() : bracket;
+                const std::size_t room =
+                    current_.size() < max_length_ ? max_length_ - current_.size() : 0;
+                if (run_end - i > room) {
+                    // The element reaches the limit within this run: the byte after it ends it.
+                    current_.append(bytes.data() + i, room);
+                    sink(SplitEvent::Kind::kOversized, std::string_view(current_));
+                    current_.clear();
+                    state_ = State::kSkipping;
+                    i += room + 1;
+                    break;
+                }
+                current_.append(bytes.data() + i, run_end - i);
+                i = run_end;
+                if (i == bytes.size()) {
+                    break;
+                }
+                const char c = bytes[i++];
+                if (c == '<') {
+                    sink(SplitEvent::Kind::kMalformed, std::string_view(current_));
+                    current_.assign(1, c);
+                } else if (current_.size() >= max_length_) {  // c is '>', one beyond the limit
+                    sink(SplitEvent::Kind::kOversized, std::string_view(current_));
+                    current_.clear();
+                    state_ = State::kBetween;
+                } else {
+                    current_.push_back(c);
+                    sink(SplitEvent::Kind::kElement, std::string_view(current_));
+                    current_.clear();
+                    state_ = State::kBetween;
+                }
+                break;
+            }
+            case State::kSkipping: {
+                const std::size_t end = bytes.find('>', i);
+                if (end == std::string_view::npos) {
+                    i = bytes.size();
+                } else {
+                    i = end + 1;
+                    state_ = State::kBetween;
+                }
+                break;
+            }
+        }
+    }
+}
 
 enum class Command { kHi, kOpen, kOk, kRawMode, kError, kFrame, kSend };
 
@@ -79,12 +161,15 @@ std::string FormatHi();
 std::string FormatOpen(std::string_view bus);
 std::string FormatOk();
 std::string FormatRawMode();
-// Any "<", ">" or control character in the text is replaced, so the element stays one element.
+// Any "<", ">" or control character in the text is replaced, so the element stays one element,
+// and a text too long for kMaxElementLength is cut short and ends in "...".
 std::string FormatError(std::string_view text);
 // "< frame 18EEFF00 1700000000.000100 0000603700000080 > ": ends with one space (see the .cpp).
 std::string FormatFrame(const Frame& frame, std::uint64_t seconds, std::uint32_t microseconds);
 // "< send 18EEFF00 8 00 00 60 37 00 00 00 80 >".
 std::string FormatSend(const Frame& frame);
+// The same, appended to `out` without allocating beyond what `out` needs.
+void AppendSend(std::string& out, const Frame& frame);
 // The identifier as we write it: 8 hex digits for 29-bit, 3 for 11-bit, upper case.
 std::string FormatIdentifier(const Frame& frame);
 

@@ -1,0 +1,58 @@
+#include "virtual_bus/deadline_timer.h"
+
+#if defined(__linux__)
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <ctime>
+#endif
+
+namespace vbus {
+
+#if defined(__linux__)
+
+DeadlineTimer::~DeadlineTimer() {
+    if (handle_ != net::kInvalidSocket) {
+        ::close(handle_);
+    }
+}
+
+bool DeadlineTimer::valid() {
+    if (!tried_) {
+        tried_ = true;
+        handle_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    }
+    return handle_ != net::kInvalidSocket;
+}
+
+bool DeadlineTimer::ExpireBy(std::int64_t deadline_us, std::int64_t now_us) {
+    if (armed_ && expiry_us_ <= deadline_us && expiry_us_ > now_us) {
+        return true;  // it fires in time, and has not fired yet
+    }
+    // steady_clock is CLOCK_MONOTONIC on Linux: the deadline is an absolute time on it.
+    itimerspec when{};
+    when.it_value.tv_sec = static_cast<time_t>(deadline_us / 1000000);
+    when.it_value.tv_nsec = static_cast<long>(deadline_us % 1000000) * 1000;
+    if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0) {
+        when.it_value.tv_nsec = 1;  // zero would disarm it
+    }
+    armed_ = ::timerfd_settime(handle_, TFD_TIMER_ABSTIME, &when, nullptr) == 0;
+    expiry_us_ = deadline_us;
+    return armed_;
+}
+
+#else
+
+DeadlineTimer::~DeadlineTimer() = default;
+
+bool DeadlineTimer::valid() {
+    return false;
+}
+
+bool DeadlineTimer::ExpireBy(std::int64_t, std::int64_t) {
+    return false;
+}
+
+#endif
+
+}  // namespace vbus

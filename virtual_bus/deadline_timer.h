@@ -1,0 +1,45 @@
+// A timer that a wait loop polls beside its sockets (net::Poll with no time-out), for waits that
+// must end at a deadline but usually end much earlier, when data arrives.
+//
+// Why: a poll with a time-out arms and cancels a kernel timer on every call, and on a virtual
+// machine programming the timer hardware is expensive, several microseconds per wait. This timer
+// is armed lazily: a wait whose deadline is no earlier than the pending expiry keeps it, so a
+// stream of short waits (one per frame) re-arms it about once per time-out, not once per wait.
+// When it fires before the waiter's own deadline, the waiter re-arms it for that deadline and
+// waits on.
+//
+// Linux only (timerfd); elsewhere valid() is false and callers wait with a time-out instead.
+#pragma once
+
+#include <cstdint>
+
+#include "virtual_bus/socket.h"
+
+namespace vbus {
+
+class DeadlineTimer {
+  public:
+    DeadlineTimer() = default;
+    ~DeadlineTimer();
+    DeadlineTimer(const DeadlineTimer&) = delete;
+    DeadlineTimer& operator=(const DeadlineTimer&) = delete;
+
+    // Creates the timer on first use; false where there is none.
+    bool valid();
+    // The handle to poll for reading: readable once the pending expiry has passed.
+    net::NativeSocket handle() const { return handle_; }
+
+    // Makes sure the timer fires no later than deadline_us (steady clock, microseconds), given
+    // the time now_us: keeps a pending expiry that is not later and not yet passed, else arms it
+    // at the deadline. Arming clears the readable state. False when the timer could not be
+    // armed (the caller must then wait with a time-out).
+    bool ExpireBy(std::int64_t deadline_us, std::int64_t now_us);
+
+  private:
+    net::NativeSocket handle_ = net::kInvalidSocket;
+    bool tried_ = false;
+    bool armed_ = false;
+    std::int64_t expiry_us_ = 0;
+};
+
+}  // namespace vbus
