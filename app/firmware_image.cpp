@@ -1,6 +1,10 @@
 #include "app/firmware_image.h"
 
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,10 +43,28 @@ bool IsRegularFile(std::FILE* file) {
 #endif
 }
 
+// Opens the file for reading in binary mode. A FIFO would block the open until some other
+// program writes to it, so the open itself does not wait (a regular file reads as usual).
+std::FILE* OpenForReading(const char* file_name) {
+#ifdef _WIN32
+    return std::fopen(file_name, "rb");
+#else
+    const int descriptor = open(file_name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    std::FILE* file = fdopen(descriptor, "rb");
+    if (file == nullptr) {
+        close(descriptor);
+    }
+    return file;
+#endif
+}
+
 }  // namespace
 
 int LoadFirmwareFile(const char* file_name, FirmwareImage& image) {
-    std::FILE* file = std::fopen(file_name, "rb");
+    std::FILE* file = OpenForReading(file_name);
     if (file != nullptr && !IsRegularFile(file)) {
         std::fclose(file);
         file = nullptr;

@@ -1,6 +1,10 @@
 // The firmware image: block reads at the edges, and loading files of every awkward kind.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -96,6 +100,21 @@ TEST_F(LoadFileTest, AVeryLongNameIsKeptWholeAndOpenedAsGiven) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "*** ERROR: Cannot open file " + missing + ".\n");
 }
+
+#ifndef _WIN32
+// A FIFO named as the firmware file is refused at once: opening it used to wait for a writer
+// for ever.
+TEST_F(LoadFileTest, AFifoIsRefusedWithoutWaitingForAWriter) {
+    const std::string path = (folder_ / "fifo").string();
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    FirmwareImage image{nullptr, 0};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(LoadFirmwareFile(path.c_str(), image), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "*** ERROR: Cannot open file " + path + ".\n");
+    EXPECT_EQ(image.bytes, nullptr);
+}
+#endif
 
 TEST_F(LoadFileTest, ALaterFileReplacesTheEarlierImage) {
     std::string first = Write("first.bin", 16);

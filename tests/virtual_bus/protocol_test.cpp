@@ -119,6 +119,31 @@ TEST(SocketcandProtocol, FormatsAsTheHostAndClientWrite) {
     EXPECT_EQ(FormatError("bad <x>\n"), "< error bad ?x?? >");
 }
 
+// A refusal quotes the refused line; however long that was, the error element must stay one
+// element that a peer's splitter accepts (it was dropped as oversized before).
+TEST(SocketcandProtocol, LongErrorTextsAreCutToOneReadableElement) {
+    for (const std::size_t length : {100u, 172u, 173u, 500u}) {
+        SCOPED_TRACE(length);
+        const std::string reason = "unknown command '" + std::string(length, 'x') + "'";
+        const std::string element = FormatError(reason);
+        EXPECT_LE(element.size(), kMaxElementLength);
+        ElementSplitter splitter;
+        std::vector<SplitEvent> events;
+        splitter.Feed(element, events);
+        ASSERT_EQ(events.size(), 1u);
+        ASSERT_EQ(events[0].kind, SplitEvent::Kind::kElement);
+        Element parsed;
+        std::string error;
+        ASSERT_TRUE(ParseElement(events[0].text, &parsed, &error)) << error;
+        EXPECT_EQ(parsed.command, Command::kError);
+        if (reason.size() <= 190) {  // fits whole: "< error " + 190 + " >" is 200
+            EXPECT_EQ(parsed.text, reason);
+        } else {
+            EXPECT_EQ(parsed.text, reason.substr(0, 187) + "...");
+        }
+    }
+}
+
 TEST(SocketcandProtocol, FormattedElementsParseBack) {
     const std::vector<Frame> frames = {
         MakeFrame(0, false, {}), MakeFrame(0x7FF, false, {1, 2, 3}),
@@ -201,6 +226,28 @@ TEST(ElementSplitter, ReportsAnUnfinishedElement) {
     splitter.Feed(" 0 >", events);
     EXPECT_EQ(events.size(), 1u);
     EXPECT_FALSE(splitter.mid_element());
+}
+
+// Parsing keeps a fixed number of tokens; an element with far more must still be refused with
+// the true count in its reason (the host quotes it back to the sender).
+TEST(SocketcandProtocol, CountsEveryTokenOfAnOverlongElement) {
+    std::string text = "< send 123 1";
+    for (int i = 0; i < 20; ++i) {
+        text += " 00";
+    }
+    text += " >";
+    Element element;
+    std::string error;
+    EXPECT_FALSE(ParseElement(text, &element, &error));
+    EXPECT_EQ(error, "length 1 but 20 data bytes");
+    EXPECT_FALSE(ParseElement("< frame 123 1.0 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 >",
+                              &element, &error));
+}
+
+TEST(SocketcandProtocol, AppendSendAddsToWhatIsThere) {
+    std::string out = "< send 001 0 >";
+    AppendSend(out, MakeFrame(0x18EEFF00, true, {0, 0, 0x60, 0x37, 0, 0, 0, 0x80}));
+    EXPECT_EQ(out, "< send 001 0 >< send 18EEFF00 8 00 00 60 37 00 00 00 80 >");
 }
 
 }  // namespace

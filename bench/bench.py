@@ -1,0 +1,369 @@
+#!/usr/bin/python3
+"""Load benchmark: the loader beside a floor client and a python-can peer on the same virtual bus.
+
+Run it through bench/run-bench.sh, which builds what it needs. For each bus mode (bit timing off,
+then on) it starts one canbus-host with a timing log and one sensor-sim that joins it (bootloader
+version 7.1, so every load ends with a reboot into the application and the next client finds the
+sensor as the first did), then loads each image size with each client in turn:
+
+  tool    build/bench/app/korvane-loader IMAGE (console to a file, Enter answered)
+  floor   build/bench/bench/floor-client: the bare block exchange over a blocking socket
+  python  bench/python_can_peer.py with /usr/bin/python3 (skipped, visibly, without python-can)
+
+Every figure but CPU time comes from the bus host's own steady-clock timestamps (timing log):
+  turnaround    echo of block N written to the client's socket -> block N+1 read by the host
+  stream        first data block read by the host -> echo of the terminating block written
+  claim         the loader's Address Claimed read by the host -> the next frame it sends
+                (beside it, build/bench/bench/timer-floor: 250 bare 1-ms ppoll waits, the floor)
+CPU per block: user + system time of the client process (wait4), as the difference between the
+largest and the smallest image divided by the difference in blocks, so set-up and start-up cancel.
+"""
+
+import argparse
+import json
+import os
+import platform
+import random
+import re
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+PORT = 29536
+BUS = "sim0"
+CLIENTS = ("tool", "floor", "python")
+SIZES = {"8K": 8 << 10, "64K": 64 << 10, "1M": 1 << 20}
+DATA_ID = "FFFFB1"  # channel 15 as the timing log writes identifiers (%X)
+CLAIM_IDS = ("18EEFF00", "18EEFFB1")
+
+
+def percentile(values, fraction):
+    ordered = sorted(values)
+    index = min(len(ordered) - 1, max(0, int(round(fraction * (len(ordered) - 1)))))
+    return ordered[index]
+
+
+def machine():
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return {"nproc": os.cpu_count(), "cpu": model, "kernel": platform.release()}
+
+
+def build_type(build):
+    cache = (Path(build) / "CMakeCache.txt").read_text()
+    kind = re.search(r"^CMAKE_BUILD_TYPE:\w+=(.*)$", cache, re.M)
+    flags = re.search(r"^CMAKE_CXX_FLAGS_RELEASE:\w+=(.*)$", cache, re.M)
+    return f"{kind.group(1) if kind else '?'} ({flags.group(1) if flags else '?'})"
+
+
+def load():
+    return round(os.getloadavg()[0], 2)
+
+
+class Bus:
+    """One canbus-host with a timing log and one sensor-sim joined to it."""
+
+    def __init__(self, build, bit_timing, workdir):
+        self.log_path = Path(workdir) / f"timing-{'on' if bit_timing else 'off'}.log"
+        host_cmd = [str(Path(build) / "virtual_bus/canbus-host"), "--port", str(PORT),
+                    "--timing-log", str(self.log_path)]
+        if bit_timing:
+            host_cmd.append("--bit-timing")
+        self.host = subprocess.Popen(host_cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     text=True)
+        self.host.stdout.readline()  # "canbus-host: bus sim0 on ..." once it listens
+        self.sim = subprocess.Popen(
+            [str(Path(build) / "sensor_sim/sensor-sim"), "--join", str(PORT),
+             "--version", ">VER 7.1", "--sector1-size", "1M", "--sector2-size", "1M",
+             "--exit-on-eof"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        for line in self.sim.stdout:
+            if "ready on bus" in line:
+                break
+        else:
+            raise SystemExit("bench: sensor-sim did not start")
+        # The sim's notices are read and dropped on the side, so that it never blocks on them.
+        self.drain = subprocess.Popen(["cat"], stdin=self.sim.stdout, stdout=subprocess.DEVNULL)
+
+    def stop(self):
+        self.sim.stdin.close()
+        self.sim.wait(timeout=10)
+        self.drain.wait(timeout=10)
+        self.host.send_signal(signal.SIGTERM)
+        self.host.wait(timeout=30)
+
+
+def run_client(kind, build, image, workdir, python):
+    if kind == "tool":
+        cmd = [str(Path(build) / "app/korvane-loader"), str(image)]
+    elif kind == "floor":
+        cmd = [str(Path(build) / "bench/floor-client"), str(PORT), BUS, str(image)]
+    else:
+        cmd = [python, str(Path(__file__).with_name("python_can_peer.py")), str(PORT), BUS,
+               str(image)]
+    out_path = Path(workdir) / f"{kind}.out"
+    started = time.monotonic_ns()
+    with open(out_path, "w") as out:
+        process = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=out,
+                                   stderr=subprocess.STDOUT)
+        process.stdin.write(b"\n")
+        process.stdin.close()
+        _, status, usage = os.wait4(process.pid, 0)
+        process.returncode = os.waitstatus_to_exitcode(status)
+    ended = time.monotonic_ns()
+    text = out_path.read_text(errors="replace")
+    ok = process.returncode == 0 and ("SUCCESS!" in text if kind == "tool" else "blocks" in text)
+    if not ok:
+        raise SystemExit(f"bench: {kind} failed on {image.name}:\n{text[-2000:]}")
+    return {"started": started, "ended": ended, "cpu_s": usage.ru_utime + usage.ru_stime,
+            "console_bytes": len(text.encode())}
+
+
+def parse_timing_log(path):
+    """Frames by sequence number (sender, arrival ns, id), and the write times of each frame to
+    every client but the simulator, which joined first."""
+    senders, arrivals, ids = [], [], []
+    writes = {}
+    joins = []
+    sim = None
+    with open(path) as f:
+        for line in f:
+            kind = line[0]
+            if kind == "F":
+                _, seq, sender, t, ident, _ = line.split(" ", 5)
+                senders.append(int(sender))
+                arrivals.append(int(t))
+                ids.append(ident)
+            elif kind == "W":
+                _, seq, client, t = line.split()
+                if int(client) != sim:
+                    writes[int(seq)] = int(t)
+            elif kind == "J":
+                _, client, t = line.split()
+                joins.append((int(client), int(t)))
+                if sim is None:
+                    sim = int(client)
+    return senders, arrivals, ids, writes, joins, sim
+
+
+def analyse_run(run, log):
+    senders, arrivals, ids, writes, joins, sim = log
+    clients = [c for c, t in joins if c != sim and run["started"] <= t <= run["ended"]]
+    if len(clients) != 1:
+        raise SystemExit(f"bench: expected one client in the run, found {clients}")
+    me = clients[0]
+    mine = [s for s in range(len(senders)) if senders[s] == me]
+    blocks = [s for s in mine if ids[s] == DATA_ID]
+    # The echo of each block: the next channel-15 frame from the simulator.
+    echoes = []
+    for s in blocks:
+        e = s + 1
+        while e < len(senders) and not (senders[e] == sim and ids[e] == DATA_ID):
+            e += 1
+        echoes.append(e)
+    turnaround = [(arrivals[b] - writes[echoes[i]]) / 1000.0
+                  for i, b in enumerate(blocks[1:])]
+    # The other half of each block's cycle: block read by the host -> its echo read by the host
+    # (host to simulator, the simulator, the bus time with bit timing, simulator to host).
+    echo_side = [(arrivals[e] - arrivals[b]) / 1000.0 for b, e in zip(blocks, echoes)]
+    result = {
+        "blocks": len(blocks),
+        "turnaround_us": {
+            "median": statistics.median(turnaround),
+            "p99": percentile(turnaround, 0.99),
+            "max": max(turnaround),
+        },
+        "echo_side_us": {"median": statistics.median(echo_side),
+                         "p99": percentile(echo_side, 0.99)},
+        "stream_s": (writes[echoes[-1]] - arrivals[blocks[0]]) / 1e9,
+        "cpu_s": run["cpu_s"],
+        "load": run["load"],
+    }
+    claims = []
+    for i, s in enumerate(mine[:-1]):
+        if ids[s] in CLAIM_IDS:
+            claims.append((arrivals[mine[i + 1]] - arrivals[s]) / 1e6)
+    if claims:
+        result["claims_ms"] = claims
+    return result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--quick", action="store_true", help="8K and 64K only")
+    parser.add_argument("--sizes", help="comma-separated, of " + ",".join(SIZES))
+    parser.add_argument("--repeat", type=int, default=3,
+                        help="runs per client of the images below 1 MiB; the best (lowest median "
+                             "turnaround) counts")
+    parser.add_argument("--repeat-large", type=int, default=1, help="the same for 1 MiB")
+    parser.add_argument("--modes", default="off,on", help="bit timing modes to run: off,on")
+    parser.add_argument("--clients", default=",".join(CLIENTS))
+    parser.add_argument("--out", help="folder for the text and JSON summary (default: build)")
+    parser.add_argument("--keep", help="keep the timing logs and images in this folder")
+    parser.add_argument("--netns", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    sizes = args.sizes.split(",") if args.sizes else (["8K", "64K"] if args.quick else list(SIZES))
+    clients = args.clients.split(",")
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+    have_python_can = subprocess.run([python, "-c", "import can"], capture_output=True).returncode == 0
+    if "python" in clients and not have_python_can:
+        print("python-can is not installed (apt-get install python3-can): "
+              "the python column is SKIPPED")
+        clients.remove("python")
+
+    out_dir = Path(args.out or Path(args.build) / "results")
+    out_dir.mkdir(parents=True, exist_ok=True)
+    stamp = time.strftime("%Y%m%d-%H%M%S")
+    info = {
+        "machine": machine(),
+        "build": build_type(args.build),
+        "network_namespace": args.netns,
+        "load_at_start": load(),
+        "repeat": args.repeat,
+        "repeat_large": args.repeat_large,
+        "sizes": sizes,
+        "clients": clients,
+        "results": {},
+    }
+
+    with tempfile.TemporaryDirectory(prefix="korvane-bench-") as tempdir:
+        workdir = args.keep or tempdir
+        Path(workdir).mkdir(parents=True, exist_ok=True)
+        rng = random.Random(1)
+        images = {}
+        for name in sizes:
+            path = Path(workdir) / f"image-{name}.bin"
+            path.write_bytes(bytes(rng.getrandbits(8) for _ in range(SIZES[name])))
+            images[name] = path
+        for mode in args.modes.split(","):
+            print(f"bench: bit timing {mode} ...", file=sys.stderr, flush=True)
+            bus = Bus(args.build, mode == "on", workdir)
+            runs = []
+            try:
+                for name in sizes:
+                    for _ in range(args.repeat_large if SIZES[name] >= 1 << 20 else args.repeat):
+                        for kind in clients:
+                            time.sleep(0.3)  # the sensor's application is back after REBOOTME
+                            run = {"mode": mode, "size": name, "client": kind, "load": load()}
+                            run.update(run_client(kind, args.build, images[name], workdir, python))
+                            runs.append(run)
+                            print(f"bench:   {name} {kind} done (load {run['load']})",
+                                  file=sys.stderr, flush=True)
+            finally:
+                bus.stop()
+            floor_runs = subprocess.run([str(Path(args.build) / "bench/timer-floor"), "5"],
+                                        capture_output=True, text=True, check=True).stdout.split()
+            timer_floor = [float(v) for k, v in zip(floor_runs[::2], floor_runs[1::2])
+                           if k == "claim_ms"]
+            log = parse_timing_log(bus.log_path)
+            mode_results = {}
+            for run in runs:
+                analysed = analyse_run(run, log)
+                key = (run["size"], run["client"])
+                best = mode_results.get(key)
+                if best is None or analysed["turnaround_us"]["median"] < best["turnaround_us"]["median"]:
+                    mode_results[key] = analysed
+                mode_results.setdefault(("all", key), []).append(analysed)
+            mode_results["timer_floor_ms"] = timer_floor
+            info["results"][mode] = mode_results
+
+    text = report(info, sizes, clients)
+    print(text)
+    # JSON: tuple keys become "size/client".
+    for mode, results in info["results"].items():
+        info["results"][mode] = {
+            (k if isinstance(k, str) else
+             f"{k[1][0]}/{k[1][1]}/all" if k[0] == "all" else f"{k[0]}/{k[1]}"): v
+            for k, v in results.items()}
+    (out_dir / f"bench-{stamp}.txt").write_text(text + "\n")
+    (out_dir / f"bench-{stamp}.json").write_text(json.dumps(info, indent=1) + "\n")
+    print(f"\nwritten: {out_dir}/bench-{stamp}.txt and .json")
+
+
+def report(info, sizes, clients):
+    m = info["machine"]
+    lines = [
+        f"Machine: {m['nproc']} x {m['cpu']}, Linux {m['kernel']}; load average "
+        f"{info['load_at_start']} at start (the machine is shared); build {info['build']}",
+        f"Runs per client and size: {info['repeat']} below 1 MiB, {info['repeat_large']} for 1 MiB, "
+        f"interleaved (tool, floor, python); the run with the lowest median turnaround is shown; "
+        f"{'own network namespace' if info['network_namespace'] else 'shared loopback'}",
+        "",
+    ]
+    targets = []
+    for mode, results in info["results"].items():
+        lines.append(f"== bit timing {mode} ==")
+        header = f"{'size':>5} {'client':>7} | {'turnaround us: median':>21} {'p99':>7} {'max':>8} " \
+                 f"{'x floor':>8} | {'stream s':>9} {'x floor':>8} | {'echo side':>9} | {'load':>5}"
+        lines.append(header)
+        lines.append("-" * len(header))
+        for size in sizes:
+            floor = results.get((size, "floor"))
+            for kind in clients:
+                r = results[(size, kind)]
+                t = r["turnaround_us"]
+                ratio = f"{t['median'] / floor['turnaround_us']['median']:.2f}" if floor else "-"
+                sratio = f"{r['stream_s'] / floor['stream_s']:.3f}" if floor else "-"
+                lines.append(f"{size:>5} {kind:>7} | {t['median']:>21.1f} {t['p99']:>7.1f} "
+                             f"{t['max']:>8.1f} {ratio:>8} | {r['stream_s']:>9.3f} {sratio:>8} | "
+                             f"{r['echo_side_us']['median']:>9.1f} | {r['load']:>5}")
+            tool = results.get((size, "tool"))
+            if tool and floor:
+                tm, fm = tool["turnaround_us"]["median"], floor["turnaround_us"]["median"]
+                tp, fp = tool["turnaround_us"]["p99"], floor["turnaround_us"]["p99"]
+                targets.append((f"turnaround median tool/floor <= 1.25 ({mode}, {size})",
+                                tm / fm, tm / fm <= 1.25))
+                targets.append((f"turnaround p99 tool/floor <= 2 ({mode}, {size})",
+                                tp / fp, tp / fp <= 2.0))
+                if mode == "on" and size == "1M":
+                    ratio = tool["stream_s"] / floor["stream_s"]
+                    targets.append(("stream 1M tool/floor <= 1.05 (bit timing on)", ratio,
+                                    ratio <= 1.05))
+            python = results.get((size, "python"))
+            if tool and python:
+                ratio = python["turnaround_us"]["median"] / tool["turnaround_us"]["median"]
+                targets.append((f"turnaround median python/tool >= 3 ({mode}, {size})", ratio,
+                                ratio >= 3))
+        # CPU per block: difference between the largest and smallest image.
+        if len(sizes) >= 2:
+            lo, hi = sizes[0], sizes[-1]
+            cells = []
+            for kind in clients:
+                a, b = results[(lo, kind)], results[(hi, kind)]
+                per_block = (b["cpu_s"] - a["cpu_s"]) / (b["blocks"] - a["blocks"]) * 1e6
+                cells.append(f"{kind} {per_block:.1f}")
+            lines.append(f"CPU per block, us ((cpu {hi} - cpu {lo}) / blocks): " + ", ".join(cells))
+        # Every claim of every run of the loader, not only of the runs shown.
+        claims = [c for key, runs in results.items() if isinstance(key, tuple) and key[0] == "all"
+                  and key[1][1] == "tool" for r in runs for c in r.get("claims_ms", [])]
+        if claims:
+            worst = max(abs(c - 250.0) / 250.0 for c in claims)
+            lines.append(f"Address claims (n={len(claims)}), ms: min {min(claims):.2f}, "
+                         f"median {statistics.median(claims):.2f}, max {max(claims):.2f}; "
+                         f"worst deviation {worst * 100:.2f} %")
+            targets.append((f"each address claim within 5 % of 250 ms ({mode})", worst * 100,
+                            worst <= 0.05))
+        floor_ms = results.get("timer_floor_ms")
+        if floor_ms:
+            lines.append(f"Timer floor, 250 bare 1-ms waits (timer-floor, n={len(floor_ms)}), ms: "
+                         f"min {min(floor_ms):.2f}, median {statistics.median(floor_ms):.2f}, "
+                         f"max {max(floor_ms):.2f}")
+        lines.append("")
+    lines.append("Targets:")
+    for name, value, ok in targets:
+        lines.append(f"  {'met ' if ok else 'MISS'}  {name}: {value:.3f}")
+    return "\n".join(lines)
+
+
+if __name__ == "__main__":
+    main()
