@@ -31,13 +31,23 @@ void WriteFile(const char* name, std::size_t size) {
     std::fclose(file);
 }
 
+char scratch_folder[] = "/tmp/korvane-fuzz-cli-XXXXXX";
+
+void RemoveScratchFolder() {
+    for (const char* name : {"a", "b", "e", "o"}) {
+        unlink(name);
+    }
+    rmdir("d");
+    rmdir(scratch_folder);
+}
+
 // A scratch folder with the files that short names refer to: "a" (16 bytes), "b" (8),
-// "e" (empty), "o" (5 bytes, not a multiple of 8), "d" (a folder).
+// "e" (empty), "o" (5 bytes, not a multiple of 8), "d" (a folder). Removed at exit.
 void PrepareScratchFolder() {
-    char folder[] = "/tmp/korvane-fuzz-cli-XXXXXX";
-    if (mkdtemp(folder) == nullptr || chdir(folder) != 0) {
+    if (mkdtemp(scratch_folder) == nullptr || chdir(scratch_folder) != 0) {
         std::abort();
     }
+    std::atexit(RemoveScratchFolder);
     WriteFile("a", 16);
     WriteFile("b", 8);
     WriteFile("e", 0);
