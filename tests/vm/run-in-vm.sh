@@ -283,6 +283,13 @@ shell_quote() {  # one word, quoted for any POSIX shell
     printf 'vcan_count=%d\n' "$vcan_count"
 } >"$root/vm.conf"
 
+# The project and the current folder stay visible inside even where they lie in /tmp or /run,
+# which the VM covers with folders of its own (a fresh clone in /tmp is a common case).
+{
+    (cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd -P)
+    pwd -P
+} >"$root/keep.list"
+
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -320,8 +327,19 @@ ln -sf /proc/self/fd/1 /newroot/dev/stdout
 ln -sf /proc/self/fd/2 /newroot/dev/stderr
 mount -t tmpfs -o mode=1777 shm /newroot/dev/shm
 mount -t devpts devpts /newroot/dev/pts
+mkdir -p /host/tmp /host/run
+mount -o bind /newroot/tmp /host/tmp
+mount -o bind /newroot/run /host/run
 mount -t tmpfs -o mode=1777 tmp /newroot/tmp
 mount -t tmpfs -o mode=755 run /newroot/run
+while read -r path; do
+    case "$path" in
+        /tmp/* | /run/*)
+            mkdir -p "/newroot$path"
+            mount -o bind "/host$path" "/newroot$path" || fail "cannot show $path"
+            ;;
+    esac
+done </keep.list
 # Last, so that it may lie below one of the folders above (e.g. in /tmp).
 mkdir -p "/newroot$workdir"
 mount -t 9p -o "$ninep,cache=mmap" work "/newroot$workdir" || fail "cannot mount $workdir"
