@@ -516,8 +516,8 @@ int Poll(std::vector<PollEntry>& entries, std::int64_t timeout_us) {
     if (entries.size() > std::size(few)) {
         many.resize(entries.size());
     }
-    const std::span<pollfd> fds = many.empty() ? std::span<pollfd>(few, entries.size())
-                                               : std::span<pollfd>(many);
+    const std::span<pollfd> fds =
+        many.empty() ? std::span<pollfd>(few, entries.size()) : std::span<pollfd>(many);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         fds[i].fd = entries[i].handle;
         fds[i].events = static_cast<short>((entries[i].want_read ? POLLIN : 0) |
