@@ -78,8 +78,8 @@ std::string NextElement(int timeout_ms) {
 
 std::string SendElement(std::uint32_t id, const std::uint8_t* data, std::size_t length) {
     char text[64];
-    int used = std::snprintf(text, sizeof text, "< send %08X %zu", static_cast<unsigned>(id),
-                             length);
+    int used =
+        std::snprintf(text, sizeof text, "< send %08X %zu", static_cast<unsigned>(id), length);
     for (std::size_t i = 0; i < length; ++i) {
         used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used), " %02X",
                               static_cast<unsigned>(data[i]));
@@ -94,11 +94,11 @@ bool Exchange(std::uint32_t id, const std::vector<std::uint8_t>& data, int timeo
     std::snprintf(wanted, sizeof wanted, "< frame %08X ", static_cast<unsigned>(id));
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     while (Clock::now() < deadline) {
-        const std::string element = NextElement(
-            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 deadline - Clock::now())
-                                 .count()) +
-            1);
+        const std::string element =
+            NextElement(static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             deadline - Clock::now())
+                                             .count()) +
+                        1);
         if (element.rfind(wanted, 0) == 0) {
             return true;
         }

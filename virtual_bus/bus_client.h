@@ -3,8 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "virtual_bus/deadline_timer.h"
@@ -86,7 +86,7 @@ class BusClient {
     net::Socket socket_;
     proto::ElementSplitter splitter_;
     ElementQueue elements_;
-    std::string out_;                   // bytes not yet written
+    std::string out_;  // bytes not yet written
     std::size_t out_sent_ = 0;
     std::uint64_t ignored_elements_ = 0;
     std::string last_host_error_;

@@ -26,8 +26,10 @@ bool DeadlineTimer::valid() {
 }
 
 bool DeadlineTimer::ExpireBy(std::int64_t deadline_us, std::int64_t now_us) {
-    if (armed_ && expiry_us_ <= deadline_us && expiry_us_ > now_us) {
-        return true;  // it fires in time, and has not fired yet
+    // Kept while it fires in time and not too early: an expiry in the first half of this wait
+    // would wake the waiter for nothing more often than re-arming costs.
+    if (armed_ && expiry_us_ <= deadline_us && 2 * (expiry_us_ - now_us) >= deadline_us - now_us) {
+        return true;
     }
     // steady_clock is CLOCK_MONOTONIC on Linux: the deadline is an absolute time on it.
     itimerspec when{};

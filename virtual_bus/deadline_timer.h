@@ -3,10 +3,10 @@
 //
 // Why: a poll with a time-out arms and cancels a kernel timer on every call, and on a virtual
 // machine programming the timer hardware is expensive, several microseconds per wait. This timer
-// is armed lazily: a wait whose deadline is no earlier than the pending expiry keeps it, so a
-// stream of short waits (one per frame) re-arms it about once per time-out, not once per wait.
-// When it fires before the waiter's own deadline, the waiter re-arms it for that deadline and
-// waits on.
+// is armed lazily: a wait keeps the pending expiry when it falls in the second half of the wait
+// (not after its deadline), so a stream of short waits (one per frame) re-arms it about twice per
+// time-out, not once per wait. When it fires before the waiter's own deadline, the waiter
+// re-arms it for that deadline and waits on.
 //
 // Linux only (timerfd); elsewhere valid() is false and callers wait with a time-out instead.
 #pragma once
@@ -30,9 +30,9 @@ class DeadlineTimer {
     net::NativeSocket handle() const { return handle_; }
 
     // Makes sure the timer fires no later than deadline_us (steady clock, microseconds), given
-    // the time now_us: keeps a pending expiry that is not later and not yet passed, else arms it
-    // at the deadline. Arming clears the readable state. False when the timer could not be
-    // armed (the caller must then wait with a time-out).
+    // the time now_us: keeps a pending expiry between the middle of the wait and its deadline,
+    // else arms it at the deadline. Arming clears the readable state. False when the timer could
+    // not be armed (the caller must then wait with a time-out).
     bool ExpireBy(std::int64_t deadline_us, std::int64_t now_us);
 
   private:

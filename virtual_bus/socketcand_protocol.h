@@ -92,8 +92,10 @@ void ElementSplitter::FeedTo(std::string_view bytes, Sink&& sink) {
             }
             case State::kInElement: {
                 // Take the run up to the next bracket at once, as far as the limit allows.
-                const std::size_t bracket = bytes.find_first_of("<>", i);
-                const std::size_t run_end = bracket == std::string_view::npos ? bytes.size() : bracket;
+                std::size_t run_end = i;
+                while (run_end < bytes.size() && bytes[run_end] != '<' && bytes[run_end] != '>') {
+                    ++run_end;
+                }
                 const std::size_t room =
                     current_.size() < max_length_ ? max_length_ - current_.size() : 0;
                 if (run_end - i > room) {

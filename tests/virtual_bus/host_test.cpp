@@ -351,5 +351,94 @@ TEST_F(HostTest, ClientSeesTheHostGo) {
     EXPECT_FALSE(client.Send(MakeFrame(1, false, 0, 0)));
 }
 
+// A client's waits keep a timer armed from one wait to the next. Whatever an earlier wait left
+// behind, a wait without traffic must last its whole time-out, and a frame must still end a wait.
+TEST_F(HostTest, WaitsLastTheirTimeOutWhateverTheWaitBefore) {
+    StartHost();
+    BusClient waiter;
+    BusClient sender;
+    Join(waiter);
+    Join(sender);
+    struct Step {
+        std::int64_t timeout_us;
+        bool frame_comes;
+    };
+    const std::vector<Step> steps = {
+        {30'000, true}, {40'000, false},  // a long wait cut short, then one past its expiry
+        {3'000, false}, {1'000, false},  {12'000, false}, {kSafetyUs, true}, {20'000, false},
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        std::thread late;
+        if (steps[i].frame_comes) {
+            late = std::thread([&sender] {
+                std::this_thread::sleep_for(2ms);
+                sender.Send(MakeFrame(0x100, false, 1, 0x5A));
+            });
+        }
+        std::vector<Frame> frames;
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(waiter.Receive(frames, steps[i].timeout_us));
+        const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count();
+        if (late.joinable()) {
+            late.join();
+        }
+        EXPECT_EQ(frames.size(), steps[i].frame_comes ? 1u : 0u) << "step " << i;
+        if (!steps[i].frame_comes) {
+            EXPECT_GE(waited, steps[i].timeout_us) << "step " << i << " ended early";
+        }
+    }
+}
+
+TEST_F(HostTest, TimingLogHasArrivalAndEveryWriteOfEachFrame) {
+    char path[] = "/tmp/timing-log-test-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    HostOptions options;
+    options.timing_log = path;
+    StartHost(options);
+    BusClient a, b;
+    Join(a);
+    Join(b);
+    ASSERT_TRUE(a.Send(MakeFrame(0x00FFFFB1, true, 8, 0x11)));
+    ASSERT_EQ(ReceiveCount(b, 1).size(), 1u);
+    host_->Stop();
+
+    std::ifstream log(path);
+    std::vector<std::string> joins, arrivals, deliveries, writes;
+    for (std::string line; std::getline(log, line);) {
+        std::vector<std::string>* into = line[0] == 'J'   ? &joins
+                                         : line[0] == 'F' ? &arrivals
+                                         : line[0] == 'D' ? &deliveries
+                                         : line[0] == 'W' ? &writes
+                                                          : nullptr;
+        ASSERT_NE(into, nullptr) << line;
+        into->push_back(line);
+    }
+    std::remove(path);
+    ASSERT_EQ(joins.size(), 2u);
+    ASSERT_EQ(arrivals.size(), 1u);
+    ASSERT_EQ(deliveries.size(), 1u);
+    ASSERT_EQ(writes.size(), 1u);  // to b only: a sent it
+    unsigned long long seq = 0, sender = 0, client = 0, wseq = 0;
+    long long arrived = 0, written = 0;
+    char id[16] = {};
+    char data[40] = {};
+    unsigned length = 0;
+    ASSERT_EQ(std::sscanf(arrivals[0].c_str(), "F %llu %llu %lld %15s %u %39s", &seq, &sender,
+                          &arrived, id, &length, data),
+              6);
+    EXPECT_EQ(std::string(id), "FFFFB1");
+    EXPECT_EQ(length, 8u);
+    EXPECT_EQ(std::string(data), "1112131415161718");
+    EXPECT_EQ("J " + std::to_string(sender), joins[0].substr(0, joins[0].find(' ', 2)));
+    ASSERT_EQ(std::sscanf(writes[0].c_str(), "W %llu %llu %lld", &wseq, &client, &written), 3);
+    EXPECT_EQ(wseq, seq);
+    EXPECT_NE(client, sender);
+    EXPECT_GE(written, arrived);
+}
+
 }  // namespace
 }  // namespace vbus
