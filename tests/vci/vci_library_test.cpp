@@ -210,6 +210,24 @@ TEST_F(LibraryTest, ShortReadsReturnAsSoonAsAFrameArrives) {
     EXPECT_GT(reads, 1);  // the frame was not there before the sender's delay
 }
 
+// Back-to-back empty reads keep to the pace of their time-outs (a late wake-up is made up by the
+// next read) but never wait less in all: n reads of 1 ms on a silent bus take at least n ms, and
+// a read that starts after a pause waits its whole time-out again.
+TEST_F(LibraryTest, ConsecutiveEmptyReadsAreNeverCutShort) {
+    OpenAsTheLoaderDoes();
+    VciMessage got{};
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(VciChannelRead(channel_, 1, &got), kVciErrTimeout);
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+
+    std::this_thread::sleep_for(5ms);
+    const auto after_pause = std::chrono::steady_clock::now();
+    ASSERT_EQ(VciChannelRead(channel_, 2, &got), kVciErrTimeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - after_pause, 2ms);
+}
+
 TEST_F(LibraryTest, LostConnectionMakesReadsFailAtOnce) {
     OpenAsTheLoaderDoes();
     const VciMessage message = DataMessage(0x18EEFF00, 2, 0);
