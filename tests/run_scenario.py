@@ -4,7 +4,7 @@
 A scenario file is a list of sections, each opened by a line "[name] arguments":
 
     # a comment (a line that begins with "#", anywhere)
-    [file] NAME SPEC        a file to create first, in the scenario's own working folder:
+    [file] NAME KIND ...    a file to create first, in the scenario's own working folder:
                             "pattern N" (N bytes 0x01, 0x02, ... wrapping), "size N" (N zero
                             bytes), "text STRING", "dir" (a folder), "sparse N" (a sparse file)
     [sensor] OPTIONS        start sensor-sim with these options (hosts its own bus) and wait until
