@@ -46,6 +46,8 @@ import tempfile
 import threading
 import time
 
+import harness_support
+
 RUN_TIME_LIMIT_S = 120
 READY_TIME_LIMIT_S = 20
 SKIP = 77
@@ -200,16 +202,9 @@ class Sensor:
                 raise RuntimeError("sensor-sim did not become ready:\n" + self.output)
 
     def read_some(self, timeout):
-        if timeout <= 0:
-            return False
-        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
-        if not ready:
-            return False
-        line = self.process.stdout.readline()
-        if not line:
-            return False
-        self.output += line
-        return True
+        line = harness_support.read_line(self.process.stdout, timeout)
+        self.output += line or ""
+        return line is not None
 
     def drain(self, wait=0.05):
         while self.read_some(wait):
@@ -362,20 +357,9 @@ def first_difference(want, got):
 
 def in_own_network(argv):
     """Re-runs this script in a network namespace of its own, when possible."""
-    if os.environ.get("KORVANE_SCENARIO_NETNS") or os.environ.get("KORVANE_SCENARIO_SHARED_NET"):
+    if os.environ.get("KORVANE_SCENARIO_SHARED_NET"):
         return None
-    unshare = shutil.which("unshare")
-    ip = shutil.which("ip")
-    if not unshare or not ip:
-        return None
-    probe = subprocess.run([unshare, "-n", ip, "link", "set", "lo", "up"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if probe.returncode != 0:
-        return None
-    env = dict(os.environ, KORVANE_SCENARIO_NETNS="1")
-    script = f'{shlex.quote(ip)} link set lo up && exec "$@"'
-    return subprocess.run([unshare, "-n", "sh", "-c", script, "sh", sys.executable] + argv,
-                          env=env).returncode
+    return harness_support.rerun_in_own_network(argv[0], argv[1:], "KORVANE_SCENARIO_NETNS")
 
 
 def main():

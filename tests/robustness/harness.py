@@ -4,13 +4,13 @@ pass whatever its outcome (it ended, exit code 0, the clean-up reached, no sanit
 
 import os
 import re
-import select
-import shlex
-import shutil
 import signal
 import subprocess
 import sys
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import harness_support  # noqa: E402
 
 SKIP = 77
 RUN_TIME_LIMIT_S = 120  # a safety net against a hang, never a speed check
@@ -39,19 +39,7 @@ STAGE_LINES = [
 def in_own_network(script, argv):
     """Re-runs the script in a network namespace of its own where that works (as root), so its
     buses are never seen by other tests and it never sees theirs. None when it cannot."""
-    if os.environ.get("KORVANE_ROBUSTNESS_NETNS"):
-        return None
-    unshare, ip = shutil.which("unshare"), shutil.which("ip")
-    if not unshare or not ip:
-        return None
-    probe = subprocess.run([unshare, "-n", ip, "link", "set", "lo", "up"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if probe.returncode != 0:
-        return None
-    env = dict(os.environ, KORVANE_ROBUSTNESS_NETNS="1")
-    command = f'{shlex.quote(ip)} link set lo up && exec "$@"'
-    return subprocess.run([unshare, "-n", "sh", "-c", command, "sh", sys.executable,
-                           os.path.abspath(script)] + argv, env=env).returncode
+    return harness_support.rerun_in_own_network(script, argv, "KORVANE_ROBUSTNESS_NETNS")
 
 
 def require_own_network(script, argv):
@@ -84,16 +72,9 @@ class Sim:
             raise RuntimeError("sensor-sim did not become ready:\n" + self.output)
 
     def read_some(self, timeout):
-        if timeout <= 0:
-            return False
-        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
-        if not ready:
-            return False
-        line = self.process.stdout.readline()
-        if not line:
-            return False
-        self.output += line
-        return True
+        line = harness_support.read_line(self.process.stdout, timeout)
+        self.output += line or ""
+        return line is not None
 
     def wait_for(self, text, timeout, start=0):
         deadline = time.monotonic() + timeout

@@ -12,28 +12,23 @@ the scenario runner does. Exit status 0 when all holds.
 
 import argparse
 import os
-import select
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import harness_support  # noqa: E402
+
 READY_TIME_LIMIT_S = 20
 RUN_TIME_LIMIT_S = 120
 
 
 def own_network(argv):
-    if os.environ.get("KORVANE_SCENARIO_NETNS") or os.environ.get("KORVANE_SCENARIO_SHARED_NET"):
+    if os.environ.get("KORVANE_SCENARIO_SHARED_NET"):
         return None
-    unshare, ip = shutil.which("unshare"), shutil.which("ip")
-    if not unshare or not ip or subprocess.run(
-            [unshare, "-n", "true"], stderr=subprocess.DEVNULL).returncode != 0:
-        return None
-    env = dict(os.environ, KORVANE_SCENARIO_NETNS="1")
-    script = f'{ip} link set lo up && exec "$@"'
-    return subprocess.run([unshare, "-n", "sh", "-c", script, "sh", sys.executable] + argv,
-                          env=env).returncode
+    return harness_support.rerun_in_own_network(argv[0], argv[1:], "KORVANE_SCENARIO_NETNS")
 
 
 class Sensor:
@@ -48,11 +43,9 @@ class Sensor:
                 raise RuntimeError("sensor-sim did not become ready:\n" + self.output)
 
     def read_line(self, timeout):
-        if timeout <= 0 or not select.select([self.process.stdout], [], [], timeout)[0]:
-            return False
-        line = self.process.stdout.readline()
-        self.output += line
-        return bool(line)
+        line = harness_support.read_line(self.process.stdout, timeout)
+        self.output += line or ""
+        return line is not None
 
     def stop(self):
         try:  # closes its standard input: --exit-on-eof ends it
