@@ -26,7 +26,6 @@ import os
 import re
 import select
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -198,7 +197,8 @@ class Relay:
     def do_cut(self):
         self.cut.set()
         if self.mode == "kill":
-            self.sim.kill()
+            # The connections drop first, at once: killing the simulator may take a while on a
+            # busy machine, and meanwhile the tool must not merely see silence.
             with self.lock:
                 for s in self.sockets:
                     try:
@@ -207,6 +207,7 @@ class Relay:
                         pass
                     s.close()
             self.close_listener()
+            self.sim.kill()
 
     def close_listener(self):
         # shutdown() wakes the accept() that waits on it; close() alone would leave it listening.
@@ -337,5 +338,4 @@ def main():
 
 
 if __name__ == "__main__":
-    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     sys.exit(main())
