@@ -82,6 +82,8 @@ def socketcand():
     write("socketcand", "host_side", b"\x01\x05" + host_side)
     write("socketcand", "host_side_bad", b"\x01\x11" + b"< open >< hello >junk< send 1 9 >"
           b"< open sim7 >" + b"< frame 123 1.5 01 >")
+    write("socketcand", "host_side_oversized",
+          b"\x01\x03< " + b"x" * 300 + b" < send 100 0 >" + b"< " + b"y" * 300 + b" >< ok >")
     client_side = (b"< hi >< ok >< ok >< frame 18EEFF00 1700000000.000100 0000603700000080 > "
                    b"< frame 123 23.424242  > < error no bus named x here >")
     write("socketcand", "client_side", b"\x00\x07" + client_side)

@@ -6,10 +6,12 @@
 // is the stream. Besides crashes and sanitizer reports the target stops on:
 //   - a split that depends on how the stream was cut into reads;
 //   - an element or piece longer than the limit, or an element not bracketed by "<" and ">";
+//   - a "<" that begins no element or piece (a bad element swallowed the next one);
 //   - a parsed frame that does not fit CAN (more than 8 bytes, an identifier beyond 29 bits, an
 //     11-bit frame above 0x7FF), or that does not come back the same through our own writing;
 //   - a reply that the host would write (an error naming what it refused) that the other side
 //     would not read back as exactly one error element.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -97,8 +99,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::vector<SplitEvent> events = SplitInReads(stream, data[1]);
     Check(SameEvents(events, SplitWhole(stream)));
 
+    // Each "<" begins one element or bad piece: with one more "<" at the end, which ends what
+    // was unfinished, every one of them is reported.
+    std::ptrdiff_t reported = 0;
+    for (const SplitEvent& event : SplitWhole(std::string(stream) + "<")) {
+        reported += event.text.front() == '<' ? 1 : 0;
+    }
+    Check(reported == std::count(stream.begin(), stream.end(), '<'));
+
     for (const SplitEvent& event : events) {
         Check(!event.text.empty() && event.text.size() <= kMaxElementLength);
+        Check(event.text.find('<', 1) == std::string::npos);
         if (event.kind != SplitEvent::Kind::kElement) {
             if (host_side) {
                 CheckErrorReply("malformed input");

@@ -36,9 +36,9 @@ struct SplitEvent {
 };
 
 // Splits a byte stream, fed in pieces of any size, into elements. Whitespace between elements is
-// ignored. An element longer than the limit is reported once and skipped up to its ">"; a "<"
-// inside an element reports the part before it as malformed and starts a new element, so one bad
-// element never swallows the next good one.
+// ignored. An element longer than the limit is reported once and skipped up to its ">" (or up to
+// a "<", which begins the next element); a "<" inside an element reports the part before it as
+// malformed and starts a new element, so one bad element never swallows the next good one.
 class ElementSplitter {
   public:
     explicit ElementSplitter(std::size_t max_length = kMaxElementLength)
@@ -129,9 +129,15 @@ void ElementSplitter::FeedTo(std::string_view bytes, Sink&& sink) {
                 break;
             }
             case State::kSkipping: {
-                const std::size_t end = bytes.find('>', i);
+                // Up to its ">", or up to a "<" that begins the next element: an oversized
+                // element that never ends must not take the next one with it.
+                const std::size_t end = bytes.find_first_of("<>", i);
                 if (end == std::string_view::npos) {
                     i = bytes.size();
+                } else if (bytes[end] == '<') {
+                    current_.assign(1, '<');
+                    state_ = State::kInElement;
+                    i = end + 1;
                 } else {
                     i = end + 1;
                     state_ = State::kBetween;

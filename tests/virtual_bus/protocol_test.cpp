@@ -200,6 +200,10 @@ TEST(ElementSplitter, RefusesGarbageAndRecoversAtTheNextElement) {
         {"hello\n< ok >", {K::kMalformed, K::kElement}, "< ok >"},
         {"< send 12 < ok >", {K::kMalformed, K::kElement}, "< ok >"},
         {"< " + std::string(300, 'x') + " >< ok >", {K::kOversized, K::kElement}, "< ok >"},
+        // Never ended: the next element is still found.
+        {"< " + std::string(300, 'x') + " < send 100 0 >",
+         {K::kOversized, K::kElement},
+         "< send 100 0 >"},
         {std::string(500, 'z') + " < ok >",
          {K::kMalformed, K::kMalformed, K::kMalformed, K::kElement},
          "< ok >"},
