@@ -80,4 +80,12 @@ int FrameBitLength(const Frame& frame) {
            kEndOfFrame + kIntermission;
 }
 
+std::uint32_t ArbitrationKey(const Frame& frame) {
+    if (frame.extended) {
+        const std::uint32_t id = frame.id & 0x1FFFFFFFu;
+        return (id >> 18) << 20 | 0x3u << 18 | (id & 0x3FFFFu);
+    }
+    return (frame.id & 0x7FFu) << 20;
+}
+
 }  // namespace vbus

@@ -27,4 +27,11 @@ int StuffBitCount(const std::vector<std::uint8_t>& bits);
 // takes 131 bits without stuff bits; a standard frame with none, 47.
 int FrameBitLength(const Frame& frame);
 
+// A frame's place in arbitration, where the lower value wins: the bits that nodes send at the same
+// time until one of them sends a recessive bit against a dominant one. Those are the base
+// identifier, then for an extended frame SRR and IDE (recessive) and the 18 low identifier bits,
+// for a standard frame RTR and IDE (dominant): a standard frame wins over an extended one with
+// the same base identifier. Two data frames with equal identifiers tie.
+std::uint32_t ArbitrationKey(const Frame& frame);
+
 }  // namespace vbus

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace vbus {
@@ -88,6 +89,27 @@ TEST(BitTiming, LengthsOfKnownFrames) {
     alternating.data = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55};
     EXPECT_GE(FrameBitLength(alternating), 131);
     EXPECT_LT(FrameBitLength(alternating), FrameBitLength(claim));
+}
+
+// Arbitration follows the bits on the wire: of two frames with different identifiers, the one
+// whose bits (from SOF) are lower at the first difference wins.
+TEST(BitTiming, ArbitrationKeyOrdersAsTheBitsOnTheWire) {
+    const std::vector<Frame> frames = {
+        {0x000, false, 0, {}},     {0x001, false, 8, {}},     {0x100, false, 0, {}},
+        {0x7FF, false, 1, {}},     {0x00000001, true, 0, {}}, {0x04000000, true, 0, {}},
+        {0x03FFFFFF, true, 8, {}}, {0x1FFFFFFF, true, 8, {}}, {0x1FFC0000, true, 0, {}}};
+    for (const Frame& a : frames) {
+        for (const Frame& b : frames) {
+            if (a.id == b.id && a.extended == b.extended) {
+                continue;
+            }
+            const auto bits_a = FrameBitsBeforeStuffing(a), bits_b = FrameBitsBeforeStuffing(b);
+            EXPECT_EQ(ArbitrationKey(a) < ArbitrationKey(b),
+                      std::lexicographical_compare(bits_a.begin(), bits_a.end(), bits_b.begin(),
+                                                   bits_b.end()))
+                << std::hex << a.id << " vs " << b.id;
+        }
+    }
 }
 
 }  // namespace
