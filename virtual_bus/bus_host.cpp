@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -25,12 +27,16 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// Output waiting for one client. A client that lets more than this pile up (about 16000
-// frames, seconds of a saturated bus) has stopped reading: it is dropped so that it cannot grow
-// the host's memory without bound or hold up the others.
-constexpr std::size_t kMaxClientBacklog = 1 << 20;
-// Bytes read from one client per wake-up, so that a flooding client cannot starve the others.
+// Reads of one client per wake-up, so that a flooding client cannot starve the others.
 constexpr int kReadsPerWake = 16;
+// Bit timing: bytes read from a client at once, and handled as the bus takes its frames (about
+// 380 frames, 50 ms of a busy bus, before its socket is read again).
+constexpr std::size_t kHeldBytes = 16384;
+// Notices about one client logged per second; the rest are counted and summed up in one line.
+constexpr int kLogLinesPerSecond = 10;
+// How long the host stops accepting after an accept failed (out of descriptors): the listener
+// stays readable while the connection waits, and polling it again at once would spin.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
 struct WallTime {
     std::uint64_t seconds;
@@ -48,7 +54,7 @@ WallTime WallClockNow() {
     return {static_cast<std::uint64_t>(us / 1000000), static_cast<std::uint32_t>(us % 1000000)};
 }
 
-std::string Snippet(const std::string& text) {
+std::string Snippet(std::string_view text) {
     std::string clean;
     for (const char c : text.substr(0, 40)) {
         clean.push_back(static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c);
@@ -61,6 +67,13 @@ std::string Snippet(const std::string& text) {
 struct BusHost::Impl {
     enum class State { kGreeted, kOpened, kRaw };
 
+    // A frame that a client has sent and that has not yet won the bus (bit timing only).
+    struct Waiting {
+        Frame frame;
+        std::uint64_t seq;
+        SteadyClock::time_point arrived;
+    };
+
     struct Client {
         std::uint64_t id = 0;
         net::Socket socket;
@@ -70,6 +83,19 @@ struct BusHost::Impl {
         std::size_t out_sent = 0;  // of `out`
         bool dead = false;
         std::string farewell;  // why it was dropped, for the log
+        // Bit timing: the client's frame that waits for the bus, and the bytes read with it,
+        // held[held_begin, held_end), handled once that frame has started. The socket is not read
+        // meanwhile, so a client that sends faster than the bus carries is held back by TCP.
+        std::optional<Waiting> waiting;
+        std::unique_ptr<char[]> held;  // kHeldBytes
+        std::size_t held_begin = 0;
+        std::size_t held_end = 0;
+        SteadyClock::time_point held_since{};  // when they were read
+        bool hung_up = false;  // its socket reported a hang-up or error while not being read
+        // Notices logged in the current second, when it began, and those left out.
+        int log_lines = 0;
+        SteadyClock::time_point log_second{};
+        std::uint64_t log_suppressed = 0;
         // Timing log only: bytes ever queued and written, and the frames whose last byte has not
         // been written yet (the queued count at their end, their sequence number).
         std::uint64_t queued_bytes = 0;
@@ -77,6 +103,7 @@ struct BusHost::Impl {
         std::deque<std::pair<std::uint64_t, std::uint64_t>> timed;
 
         std::size_t backlog() const { return out.size() - out_sent; }
+        bool reading() const { return !waiting && held_begin == held_end; }
     };
 
     struct OnTheWire {
@@ -91,15 +118,21 @@ struct BusHost::Impl {
     void Run();
     void AcceptClients();
     void ReadClient(Client& client);
-    void HandleEvent(Client& client, const proto::SplitEvent& event);
-    void Refuse(Client& client, const std::string& text, const std::string& reason);
+    void Split(Client& client, std::string_view bytes);
+    void ConsumeHeld(Client& client, SteadyClock::time_point arrived);
+    void HandleEvent(Client& client, proto::SplitEvent::Kind kind, std::string_view text);
+    void Refuse(Client& client, std::string_view text, const std::string& reason);
     void Reply(Client& client, const std::string& text);
+    bool Queue(Client& client, std::string_view text);
     void Flush(Client& client);
-    void PutOnBus(const Frame& frame, std::uint64_t sender);
+    void PutOnBus(Client& client, const Frame& frame);
+    void StartNextFrame();
     void Deliver(const Frame& frame, std::uint64_t sender, std::uint64_t seq);
     void DeliverDue();
     void RemoveDeadClients();
     void Log(const std::string& line);
+    bool MayLog(Client& client);
+    void LogSuppressed(Client& client);
     void CountStat(std::uint64_t HostStats::*field) {
         std::lock_guard lock(stats_mutex);
         ++(stats.*field);
@@ -118,12 +151,18 @@ struct BusHost::Impl {
 
     std::vector<std::unique_ptr<Client>> clients;
     std::uint64_t next_client_id = 1;
-    std::deque<OnTheWire> wire;  // frames queued for the bus (bit timing only)
+    std::optional<OnTheWire> wire;  // the frame on the bus (bit timing only)
     SteadyClock::time_point bus_free_at{};
+    std::size_t peak_backlog = 0;  // mirrored in stats.peak_backlog
+    std::optional<SteadyClock::time_point> accept_paused_until;
+    std::uint64_t accepts_failed_in_a_row = 0;
 
     std::FILE* timing = nullptr;  // the timing log, when asked for
     std::uint64_t next_seq = 0;
-    SteadyClock::time_point read_at{};  // when the bytes being handled were read
+    SteadyClock::time_point read_at{};  // when the bytes being handled were read (timing log)
+    // Bit timing: when the frames being handled came to be sent: read, or (held back) when the
+    // frame before them started.
+    SteadyClock::time_point arrived_at{};
 };
 
 BusHost::BusHost(HostOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
@@ -192,7 +231,7 @@ void BusHost::Stop() {
         h.thread.join();
     }
     h.clients.clear();
-    h.wire.clear();
+    h.wire.reset();
     h.listener.Close();
     if (h.timing != nullptr) {
         std::fclose(h.timing);
@@ -218,6 +257,34 @@ void BusHost::Impl::Log(const std::string& line) {
     }
 }
 
+// Whether one more notice about this client fits in the current second; a new second first
+// reports what the last one left out.
+bool BusHost::Impl::MayLog(Client& client) {
+    if (options.log == nullptr) {
+        return false;
+    }
+    const auto now = SteadyClock::now();
+    if (now - client.log_second >= std::chrono::seconds(1)) {
+        LogSuppressed(client);
+        client.log_second = now;
+        client.log_lines = 0;
+    }
+    if (client.log_lines < kLogLinesPerSecond) {
+        ++client.log_lines;
+        return true;
+    }
+    ++client.log_suppressed;
+    return false;
+}
+
+void BusHost::Impl::LogSuppressed(Client& client) {
+    if (client.log_suppressed > 0) {
+        Log("client " + std::to_string(client.id) + ": ... " +
+            std::to_string(client.log_suppressed) + " more notices suppressed");
+        client.log_suppressed = 0;
+    }
+}
+
 void BusHost::Impl::Run() {
 #if defined(__linux__)
     // A frame leaves the wire when its last bit has gone, not up to 50 us later (the default
@@ -225,17 +292,30 @@ void BusHost::Impl::Run() {
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
     std::vector<net::PollEntry> entries;
+    std::vector<Client*> polled;  // the client of entries[2 + i]
     while (!stopping) {
+        if (accept_paused_until && SteadyClock::now() >= *accept_paused_until) {
+            accept_paused_until.reset();
+        }
         entries.clear();
+        polled.clear();
         entries.push_back({waker.handle(), true, false});
-        entries.push_back({listener.get(), true, false});
-        const std::size_t polled_clients = clients.size();
+        entries.push_back({listener.get(), !accept_paused_until, false});
         for (const auto& client : clients) {
-            entries.push_back({client->socket.get(), true, client->backlog() > 0});
+            // A client that is held back is not read; if its socket has hung up, poll would
+            // report that at once every time, so it is left out until it is read again.
+            if (client->reading() || !client->hung_up) {
+                entries.push_back({client->socket.get(), client->reading(), client->backlog() > 0});
+                polled.push_back(client.get());
+            }
+        }
+        std::optional<SteadyClock::time_point> wake_at = accept_paused_until;
+        if (wire && (!wake_at || wire->ends < *wake_at)) {
+            wake_at = wire->ends;
         }
         std::int64_t timeout_us = -1;
-        if (!wire.empty()) {
-            const auto wait = wire.front().ends - SteadyClock::now();
+        if (wake_at) {
+            const auto wait = *wake_at - SteadyClock::now();
             timeout_us = std::max<std::int64_t>(
                 0, std::chrono::duration_cast<std::chrono::microseconds>(wait).count());
         }
@@ -246,19 +326,26 @@ void BusHost::Impl::Run() {
         if (entries[0].readable) {
             waker.Drain();
         }
-        if (entries[1].readable) {
+        if (entries[1].readable && !accept_paused_until) {
             AcceptClients();
         }
-        for (std::size_t i = 0; i < polled_clients; ++i) {
-            Client& client = *clients[i];
+        for (std::size_t i = 0; i < polled.size(); ++i) {
+            Client& client = *polled[i];
             if (entries[2 + i].readable && !client.dead) {
-                ReadClient(client);
+                if (client.reading()) {
+                    ReadClient(client);
+                } else {
+                    client.hung_up = true;
+                }
             }
             if (entries[2 + i].writable && !client.dead) {
                 Flush(client);
             }
         }
         DeliverDue();
+        if (!wire) {
+            StartNextFrame();
+        }
         for (const auto& client : clients) {
             if (!client->dead && client->backlog() > 0) {
                 Flush(*client);
@@ -269,10 +356,25 @@ void BusHost::Impl::Run() {
 }
 
 void BusHost::Impl::AcceptClients() {
-    for (;;) {
+    for (bool first = true;; first = false) {
         net::Socket socket = net::Accept(listener);
         if (!socket.valid()) {
+            // The listener was readable, yet nothing could be taken: the connection waits (out
+            // of descriptors, most likely). Try again a little later, not at once.
+            if (first) {
+                CountStat(&HostStats::failed_accepts);
+                if (accepts_failed_in_a_row++ == 0) {
+                    Log("cannot accept a connection: " + net::LastErrorText() +
+                        " (trying again every " + std::to_string(kAcceptPause.count()) + " ms)");
+                }
+                accept_paused_until = SteadyClock::now() + kAcceptPause;
+            }
             return;
+        }
+        if (accepts_failed_in_a_row > 0) {
+            Log("accepting again after " + std::to_string(accepts_failed_in_a_row) +
+                " failed attempts");
+            accepts_failed_in_a_row = 0;
         }
         auto client = std::make_unique<Client>();
         client->id = next_client_id++;
@@ -284,9 +386,15 @@ void BusHost::Impl::AcceptClients() {
 
 void BusHost::Impl::ReadClient(Client& client) {
     char buffer[4096];
-    std::vector<proto::SplitEvent> events;
-    for (int reads = 0; reads < kReadsPerWake && !client.dead; ++reads) {
-        const net::IoResult result = net::Receive(client.socket, buffer, sizeof buffer);
+    for (int reads = 0; reads < kReadsPerWake && !client.dead && client.reading(); ++reads) {
+        // With bit timing, into the client's own buffer, from which its frames are taken as the
+        // bus takes them.
+        if (options.bit_timing && !client.held) {
+            client.held = std::make_unique<char[]>(kHeldBytes);
+        }
+        char* const into = options.bit_timing ? client.held.get() : buffer;
+        const net::IoResult result =
+            net::Receive(client.socket, into, options.bit_timing ? kHeldBytes : sizeof buffer);
         if (result.status == net::IoStatus::kWouldBlock) {
             return;
         }
@@ -299,43 +407,68 @@ void BusHost::Impl::ReadClient(Client& client) {
             }
             return;
         }
-        if (timing != nullptr) {
+        if (timing != nullptr || options.bit_timing) {
             read_at = SteadyClock::now();
         }
-        events.clear();
-        client.splitter.Feed(std::string_view(buffer, result.bytes), events);
-        for (const auto& event : events) {
-            if (client.dead) {
-                break;
-            }
-            HandleEvent(client, event);
+        if (options.bit_timing) {
+            client.held_begin = 0;
+            client.held_end = result.bytes;
+            client.held_since = read_at;
+            ConsumeHeld(client, read_at);
+        } else {
+            Split(client, std::string_view(buffer, result.bytes));
         }
     }
 }
 
-void BusHost::Impl::HandleEvent(Client& client, const proto::SplitEvent& event) {
+void BusHost::Impl::Split(Client& client, std::string_view bytes) {
+    client.splitter.FeedTo(bytes,
+                           [this, &client](proto::SplitEvent::Kind kind, std::string_view text) {
+                               if (!client.dead) {
+                                   HandleEvent(client, kind, text);
+                               }
+                           });
+}
+
+// Bit timing: handles a client's held bytes up to the first frame that has to wait for the bus.
+// `arrived`: when that frame came to be sent (read, or when the frame before it started).
+void BusHost::Impl::ConsumeHeld(Client& client, SteadyClock::time_point arrived) {
+    arrived_at = arrived;
+    while (client.held_begin < client.held_end && !client.waiting && !client.dead) {
+        // One element at a time: only an element's ">" can complete a frame.
+        const std::string_view rest(client.held.get() + client.held_begin,
+                                    client.held_end - client.held_begin);
+        const std::size_t end = rest.find('>');
+        const std::size_t cut = end == std::string_view::npos ? rest.size() : end + 1;
+        client.held_begin += cut;
+        Split(client, rest.substr(0, cut));
+    }
+}
+
+void BusHost::Impl::HandleEvent(Client& client, proto::SplitEvent::Kind kind,
+                                std::string_view text) {
     using Kind = proto::SplitEvent::Kind;
-    if (event.kind == Kind::kMalformed) {
-        Refuse(client, event.text, "malformed input");
+    if (kind == Kind::kMalformed) {
+        Refuse(client, text, "malformed input");
         return;
     }
-    if (event.kind == Kind::kOversized) {
-        Refuse(client, event.text,
+    if (kind == Kind::kOversized) {
+        Refuse(client, text,
                "element longer than " + std::to_string(proto::kMaxElementLength) + " bytes");
         return;
     }
     proto::Element element;
     std::string error;
-    if (!proto::ParseElement(event.text, &element, &error)) {
-        Refuse(client, event.text, error);
+    if (!proto::ParseElement(text, &element, &error)) {
+        Refuse(client, text, error);
         return;
     }
     switch (element.command) {
         case proto::Command::kOpen:
             if (client.state != State::kGreeted) {
-                Refuse(client, event.text, "a bus is already open");
+                Refuse(client, text, "a bus is already open");
             } else if (element.text != bus_name) {
-                Refuse(client, event.text, "no bus named " + element.text + " here");
+                Refuse(client, text, "no bus named " + element.text + " here");
             } else {
                 client.state = State::kOpened;
                 Reply(client, proto::FormatOk());
@@ -343,13 +476,15 @@ void BusHost::Impl::HandleEvent(Client& client, const proto::SplitEvent& event) 
             return;
         case proto::Command::kRawMode:
             if (client.state == State::kGreeted) {
-                Refuse(client, event.text, "open a bus first");
+                Refuse(client, text, "open a bus first");
                 return;
             }
             if (client.state == State::kOpened) {
                 client.state = State::kRaw;
                 CountStat(&HostStats::clients);
-                Log("client " + std::to_string(client.id) + " joined");
+                if (MayLog(client)) {
+                    Log("client " + std::to_string(client.id) + " joined");
+                }
                 if (timing != nullptr) {
                     std::fprintf(timing, "J %llu %lld\n",
                                  static_cast<unsigned long long>(client.id),
@@ -360,32 +495,55 @@ void BusHost::Impl::HandleEvent(Client& client, const proto::SplitEvent& event) 
             return;
         case proto::Command::kSend:
             if (client.state != State::kRaw) {
-                Refuse(client, event.text, "not in raw mode");
+                Refuse(client, text, "not in raw mode");
             } else {
-                PutOnBus(element.frame, client.id);
+                PutOnBus(client, element.frame);
             }
             return;
         case proto::Command::kHi:
         case proto::Command::kOk:
         case proto::Command::kError:
         case proto::Command::kFrame:
-            Refuse(client, event.text, "not a request a client may send");
+            Refuse(client, text, "not a request a client may send");
             return;
     }
 }
 
-void BusHost::Impl::Refuse(Client& client, const std::string& text, const std::string& reason) {
+void BusHost::Impl::Refuse(Client& client, std::string_view text, const std::string& reason) {
     CountStat(&HostStats::refused_lines);
-    Log("client " + std::to_string(client.id) + ": refused '" + Snippet(text) + "': " + reason);
-    Reply(client, proto::FormatError(reason));
+    if (MayLog(client)) {
+        Log("client " + std::to_string(client.id) + ": refused '" + Snippet(text) + "': " + reason);
+    }
+    // Written with the rest of this wake-up's output: a client that sends nothing but junk
+    // costs no write per refusal.
+    Queue(client, proto::FormatError(reason));
 }
 
 void BusHost::Impl::Reply(Client& client, const std::string& text) {
     // Written at once, so that each reply travels in a write of its own: python-can reads each
     // handshake reply with a single recv() and compares it exactly.
+    if (Queue(client, text)) {
+        Flush(client);
+    }
+}
+
+// Adds to a client's output, or drops the client when that would pass kMaxClientBacklog.
+bool BusHost::Impl::Queue(Client& client, std::string_view text) {
+    if (client.backlog() + text.size() > kMaxClientBacklog) {
+        CountStat(&HostStats::dropped_clients);
+        client.dead = true;
+        client.farewell =
+            "dropped: it stopped reading (" + std::to_string(client.backlog()) + " bytes waiting)";
+        return false;
+    }
     client.out += text;
     client.queued_bytes += text.size();
-    Flush(client);
+    if (client.backlog() > peak_backlog) {
+        peak_backlog = client.backlog();
+        std::lock_guard lock(stats_mutex);
+        stats.peak_backlog = peak_backlog;
+    }
+    return true;
 }
 
 void BusHost::Impl::Flush(Client& client) {
@@ -424,7 +582,8 @@ void BusHost::Impl::Flush(Client& client) {
     }
 }
 
-void BusHost::Impl::PutOnBus(const Frame& frame, std::uint64_t sender) {
+void BusHost::Impl::PutOnBus(Client& client, const Frame& frame) {
+    const std::uint64_t sender = client.id;
     const std::uint64_t seq = next_seq++;
     if (timing != nullptr) {
         std::fprintf(timing, "F %llu %llu %lld %X %u ", static_cast<unsigned long long>(seq),
@@ -440,20 +599,44 @@ void BusHost::Impl::PutOnBus(const Frame& frame, std::uint64_t sender) {
         Deliver(frame, sender, seq);
         return;
     }
-    // The bus carries one frame at a time: a frame starts when it arrives or when the one before
-    // it ends, whichever is later, and reaches the receivers when its last bit has gone.
-    const auto now = SteadyClock::now();
-    const auto start = std::max(now, bus_free_at);
-    bus_free_at = start + std::chrono::microseconds(FrameBitLength(frame) * 1000000LL /
+    client.waiting = Waiting{frame, seq, arrived_at};
+}
+
+// The bus carries one frame at a time. When it is free, the frames waiting arbitrate: the lowest
+// identifier wins (the earliest sent among equal ones). The winner starts when it arrived or
+// when the frame before it ended, whichever is later, and reaches the receivers when its last
+// bit has gone; its sender may then go on.
+void BusHost::Impl::StartNextFrame() {
+    Client* winner = nullptr;
+    std::uint32_t winning_key = 0;
+    for (const auto& client : clients) {
+        if (!client->waiting || client->dead) {
+            continue;
+        }
+        const std::uint32_t key = ArbitrationKey(client->waiting->frame);
+        if (winner == nullptr || key < winning_key ||
+            (key == winning_key && client->waiting->seq < winner->waiting->seq)) {
+            winner = client.get();
+            winning_key = key;
+        }
+    }
+    if (winner == nullptr) {
+        return;
+    }
+    const Waiting won = *winner->waiting;
+    winner->waiting.reset();
+    const auto start = std::max(won.arrived, bus_free_at);
+    bus_free_at = start + std::chrono::microseconds(FrameBitLength(won.frame) * 1000000LL /
                                                     static_cast<long long>(kBusBitrate));
-    wire.push_back({frame, sender, seq, bus_free_at});
+    wire = OnTheWire{won.frame, winner->id, won.seq, bus_free_at};
+    ConsumeHeld(*winner, std::max(winner->held_since, start));
 }
 
 void BusHost::Impl::DeliverDue() {
-    const auto now = SteadyClock::now();
-    while (!wire.empty() && wire.front().ends <= now) {
-        Deliver(wire.front().frame, wire.front().sender, wire.front().seq);
-        wire.pop_front();
+    if (wire && wire->ends <= SteadyClock::now()) {
+        Deliver(wire->frame, wire->sender, wire->seq);
+        wire.reset();
+        StartNextFrame();
     }
 }
 
@@ -470,15 +653,9 @@ void BusHost::Impl::Deliver(const Frame& frame, std::uint64_t sender, std::uint6
         if (client->dead || client->state != State::kRaw || client->id == sender) {
             continue;
         }
-        if (client->backlog() + text.size() > kMaxClientBacklog) {
-            CountStat(&HostStats::dropped_clients);
-            client->dead = true;
-            client->farewell = "dropped: it stopped reading (" + std::to_string(client->backlog()) +
-                               " bytes waiting)";
+        if (!Queue(*client, text)) {
             continue;
         }
-        client->out += text;
-        client->queued_bytes += text.size();
         if (timing != nullptr) {
             client->timed.emplace_back(client->queued_bytes, seq);
         }
@@ -487,6 +664,9 @@ void BusHost::Impl::Deliver(const Frame& frame, std::uint64_t sender, std::uint6
 
 void BusHost::Impl::RemoveDeadClients() {
     std::erase_if(clients, [this](const std::unique_ptr<Client>& client) {
+        if (client->dead) {
+            LogSuppressed(*client);
+        }
         if (client->dead && client->state == State::kRaw) {
             Log("client " + std::to_string(client->id) + " " + client->farewell);
         } else if (client->dead && client->farewell.rfind("dropped", 0) == 0) {

@@ -2,6 +2,7 @@
 // these tests run beside other hosts.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -267,6 +268,33 @@ TEST_F(HostTest, DropsAClientThatStopsReading) {
     EXPECT_NE(std::find(got.begin(), got.end(), marker), got.end());
 }
 
+// A client that sends junk and never reads: its error replies are bounded like frames (it is
+// dropped), and the log names a few of its refusals per second, not each one.
+TEST_F(HostTest, DropsAClientThatSendsJunkAndNeverReads) {
+    StartHost();
+    net::Socket junk = RawConnect();
+    std::string chunk(32768, ' ');
+    for (std::size_t i = 0; i < chunk.size(); i += 2) {
+        chunk[i] = 'x';  // "x " costs a 25-byte reply
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (net::IoStatus sent = net::IoStatus::kOk;
+         (sent == net::IoStatus::kOk || sent == net::IoStatus::kWouldBlock) &&
+         host_->stats().dropped_clients == 0 && std::chrono::steady_clock::now() - start < 20s;) {
+        std::vector<net::PollEntry> entries{{junk.get(), false, true}};
+        net::Poll(entries, 100'000);
+        sent = net::Send(junk, chunk.data(), chunk.size()).status;
+    }
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(host_->stats().dropped_clients, 1u);
+    EXPECT_LE(host_->stats().peak_backlog, kMaxClientBacklog);
+    host_->Stop();
+    const std::string log = log_.str();
+    EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 10 * (seconds.count() + 2));
+    EXPECT_NE(log.find("more notices suppressed"), std::string::npos);
+}
+
 TEST_F(HostTest, TraceHasOneCandumpLinePerFrame) {
     const std::string path = ::testing::TempDir() + "vbus_trace_" + std::to_string(::getpid());
     HostOptions options;
@@ -335,6 +363,48 @@ TEST_F(HostTest, BitTimingHoldsEachFrameForItsLength) {
     EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count(), bits);
 }
 
+// With bit timing, a flooding client is held back (its frames do not queue up in the host), and
+// a higher-priority frame waits at most for the frame on the wire. Bus order: the log's D lines.
+TEST_F(HostTest, BitTimingHoldsBackAFlooderAndArbitratesByIdentifier) {
+    char path[] = "/tmp/arbitration-test-XXXXXX";
+    ::close(::mkstemp(path));
+    HostOptions options;
+    options.bit_timing = true;
+    options.timing_log = path;
+    StartHost(options);
+    BusClient flooder, node, watcher;
+    Join(flooder);
+    Join(node);
+    Join(watcher);
+    for (int i = 0; i < 300; ++i) {  // 40 ms of bus time
+        ASSERT_TRUE(flooder.Send(MakeFrame(0x1FFFFFFF, true, 8, 0)));
+    }
+    ASSERT_TRUE(node.Send(MakeFrame(0x001, false, 0, 0)));
+    ReceiveCount(watcher, 301);
+    host_->Stop();
+    // Flood frames in the host when the id-1 frame arrived, and those that left before it.
+    std::ifstream log(path);
+    std::string high;  // its sequence number
+    int in_host = 0, waiting = -1, ahead = 0;
+    for (std::string kind, seq, rest; log >> kind >> seq && std::getline(log, rest);) {
+        if (kind == "F" && rest.find(" 1FFFFFFF ") == std::string::npos) {
+            high = seq;
+            waiting = in_host;
+        } else if (kind == "F") {
+            ++in_host;
+        } else if (kind == "D" && seq == high) {
+            break;
+        } else if (kind == "D") {
+            --in_host;
+            ahead += high.empty() ? 0 : 1;
+        }
+    }
+    std::remove(path);
+    ASSERT_FALSE(high.empty());
+    EXPECT_LE(waiting, 2);  // one on the wire, one waiting for the bus
+    EXPECT_LE(ahead, 1);    // the one on the wire
+}
+
 TEST_F(HostTest, ClientSeesTheHostGo) {
     StartHost();
     BusClient client;
@@ -349,6 +419,39 @@ TEST_F(HostTest, ClientSeesTheHostGo) {
     EXPECT_FALSE(alive);
     EXPECT_FALSE(client.connected());
     EXPECT_FALSE(client.Send(MakeFrame(1, false, 0, 0)));
+}
+
+// Out of descriptors, the host pauses accepting instead of spinning on a readable listener, and
+// serves the waiting connection once descriptors are free again.
+TEST_F(HostTest, OutOfDescriptorsPausesAcceptingAndRecovers) {
+    StartHost();
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    const int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    const rlimit low{static_cast<rlim_t>(lowest_free + 8), saved.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    std::vector<int> taken;
+    for (int fd; (fd = ::dup(0)) >= 0;) {
+        taken.push_back(fd);
+    }
+    ::close(taken.back());  // left for the client's end
+    taken.pop_back();
+    const auto start = std::chrono::steady_clock::now();
+    net::Socket client = RawConnect();
+    std::this_thread::sleep_for(300ms);
+    const std::uint64_t failed = host_->stats().failed_accepts;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    for (const int fd : taken) {
+        ::close(fd);
+    }
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    // About one per 100-ms pause; a spinning host fails thousands of times.
+    EXPECT_GE(failed, 1u);
+    EXPECT_LE(failed, 2u + static_cast<std::uint64_t>(ms / 50));
+    EXPECT_EQ(RawReadElements(client, 1), "< hi >");
 }
 
 // A client's waits keep a timer armed from one wait to the next. Whatever an earlier wait left
