@@ -219,12 +219,26 @@ std::size_t BusClient::pending_frames() const {
 }
 
 bool BusClient::Send(const Frame& frame) {
-    if (!Queue(frame) || !Flush(std::int64_t{kSendStallMs} * 1000)) {
+    if (!Queue(frame)) {
         return false;
     }
-    if (!out_.empty()) {
-        Close();  // the host has taken nothing for kSendStallMs
-        return false;
+    const std::int64_t stall_us = std::int64_t{send_stall_ms_} * 1000;
+    std::int64_t stalled_at = NowUs() + stall_us;  // moves on with every byte the host takes
+    while (!out_.empty()) {
+        const std::size_t unsent = out_.size() - out_sent_;
+        const std::int64_t remaining = stalled_at - NowUs();
+        if (remaining <= 0) {
+            Close();  // not one byte taken for a whole stall period
+            return false;
+        }
+        WaitSocket(remaining, false, true);
+        if (!WriteAvailable()) {
+            Close();
+            return false;
+        }
+        if (out_.size() - out_sent_ < unsent) {
+            stalled_at = NowUs() + stall_us;
+        }
     }
     return true;
 }

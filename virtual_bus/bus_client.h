@@ -28,10 +28,13 @@ class BusClient {
     void Close();
     bool connected() const;
 
-    // Sends one frame. False when the connection is lost (it is then closed). Waits while the
-    // host does not take the bytes; a host that takes nothing for kSendStallMs counts as lost.
+    // Sends one frame, and whatever Queue left unwritten before it. False when the connection is
+    // lost (it is then closed). Waits while the host has not taken all the bytes, however slowly
+    // it takes them; only a host that takes no byte at all for a whole stall period (kSendStallMs
+    // unless set otherwise) counts as lost.
     bool Send(const Frame& frame);
     static constexpr int kSendStallMs = 2000;
+    void set_send_stall_ms(int milliseconds) { send_stall_ms_ = milliseconds; }
 
     // For callers with a transmit queue of their own (the CAN library): Queue appends the frame
     // to the output and writes what the socket takes without waiting; Flush waits at most
@@ -89,6 +92,7 @@ class BusClient {
     std::string out_;  // bytes not yet written
     std::size_t out_sent_ = 0;
     std::uint64_t ignored_elements_ = 0;
+    int send_stall_ms_ = kSendStallMs;
     std::string last_host_error_;
     std::vector<net::PollEntry> poll_;  // kept between waits, so that waiting does not allocate
     DeadlineTimer timer_;

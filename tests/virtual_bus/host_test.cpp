@@ -2,10 +2,14 @@
 // these tests run beside other hosts.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -84,7 +88,7 @@ class HostTest : public ::testing::Test {
                std::chrono::steady_clock::now() < deadline) {
             std::vector<net::PollEntry> entries{{socket.get(), true, false}};
             net::Poll(entries, 100'000);
-            char buffer[512];
+            char buffer[4096];
             const net::IoResult result = net::Receive(socket, buffer, sizeof buffer);
             if (result.status == net::IoStatus::kOk) {
                 text.append(buffer, result.bytes);
@@ -452,6 +456,56 @@ TEST_F(HostTest, OutOfDescriptorsPausesAcceptingAndRecovers) {
     EXPECT_GE(failed, 1u);
     EXPECT_LE(failed, 2u + static_cast<std::uint64_t>(ms / 50));
     EXPECT_EQ(RawReadElements(client, 1), "< hi >");
+}
+
+// A host that takes the bytes slowly but steadily is waited for, however long it takes; one that
+// takes nothing for a whole stall period is lost. The host here answers the handshake at once
+// and then reads `chunk` bytes (half its buffer, so that each read reopens the window at once)
+// every 20 ms; small buffers make the client wait for it soon.
+TEST(BusClientTest, ConnectionIsLostOnlyWhenNoByteMovesForAWholeStallPeriod) {
+    constexpr int kStallMs = 500;
+    constexpr int kFrames = 4500;  // about 200 KB, far more than the socket buffers hold
+    for (const std::size_t chunk : {std::size_t{4096}, std::size_t{0}}) {
+        SCOPED_TRACE("host reads " + std::to_string(chunk) + " bytes every 20 ms");
+        const net::Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const int small = 4096;
+        ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        auto* any = reinterpret_cast<sockaddr*>(&address);
+        ASSERT_EQ(::bind(listener.get(), any, length) | ::listen(listener.get(), 1) |
+                      ::getsockname(listener.get(), any, &length),
+                  0);
+        BusClient client;
+        std::thread connect([&] {
+            std::string error;
+            EXPECT_TRUE(client.Connect("127.0.0.1", ntohs(address.sin_port), "sim0", &error));
+        });
+        const net::Socket host(::accept(listener.get(), nullptr, nullptr));
+        ::send(host.get(), "< hi >< ok >< ok >", 18, 0);
+        connect.join();
+        ::setsockopt(static_cast<int>(client.socket()), SOL_SOCKET, SO_SNDBUF, &small,
+                     sizeof small);
+        client.set_send_stall_ms(kStallMs);
+        for (int i = 1; i < kFrames; ++i) {
+            client.Queue(MakeFrame(0x18FEF100, true, 8, static_cast<std::uint8_t>(i)));
+        }
+        std::atomic<bool> done = false;
+        bool sent = false;
+        const auto start = std::chrono::steady_clock::now();
+        std::thread send([&] {
+            sent = client.Send(MakeFrame(0x18FEF100, true, 8, 0));
+            done = true;
+        });
+        char buffer[4096];
+        for (; !done; std::this_thread::sleep_for(20ms)) {
+            ::recv(host.get(), buffer, chunk, MSG_DONTWAIT);
+        }
+        send.join();
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kStallMs));
+        EXPECT_EQ(sent, chunk > 0);
+        EXPECT_EQ(client.connected(), chunk > 0);
+    }
 }
 
 // A client's waits keep a timer armed from one wait to the next. Whatever an earlier wait left
