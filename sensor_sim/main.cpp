@@ -35,6 +35,9 @@ class Transport {
     virtual bool Send(const CanFrame& frame) = 0;
     // Appends what has arrived; false when the connection is lost.
     virtual bool Receive(std::vector<CanFrame>& out) = 0;
+    // False once the connection is lost, whether a send or a receive found it so. fd() is then
+    // not to be waited on.
+    virtual bool connected() const = 0;
     virtual int fd() const = 0;
 };
 
@@ -59,6 +62,8 @@ class VirtualBusTransport final : public Transport {
         }
         return ok;
     }
+    // A send that the host left untaken for the client's stall period closes the connection.
+    bool connected() const override { return client_.connected(); }
     int fd() const override { return static_cast<int>(client_.socket()); }
 
   private:
@@ -74,6 +79,8 @@ class SocketCanTransport final : public Transport {
     }
     bool Send(const CanFrame& frame) override { return link_.Send(frame); }
     bool Receive(std::vector<CanFrame>& out) override { return link_.Receive(out); }
+    // A refused send is a full queue or a link that is down, not a lost interface.
+    bool connected() const override { return link_.fd() >= 0; }
     int fd() const override { return link_.fd(); }
 
   private:
@@ -126,6 +133,9 @@ class Simulator {
         bool stdin_open = true;
         std::vector<CanFrame> frames;
         while (!quit_ && !g_stop) {
+            if (!transport_.connected()) {
+                return Lost();  // a send found it lost: its descriptor is closed
+            }
             pollfd fds[2] = {{transport_.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
             const nfds_t count = stdin_open ? 2 : 1;
             timespec timeout{};
@@ -151,9 +161,7 @@ class Simulator {
                     Dispatch(out);
                 }
                 if (!connected) {
-                    Say("bus connection lost");
-                    Finish();
-                    return 1;
+                    return Lost();
                 }
             }
             if (stdin_open && fds[1].revents != 0) {
@@ -176,7 +184,7 @@ class Simulator {
 
     void Dispatch(sensor_sim::Output& out) {
         for (const auto& frame : out.frames) {
-            transport_.Send(frame);  // a lost connection shows at the next receive
+            transport_.Send(frame);  // a lost connection shows before the next wait
         }
         for (const auto& notice : out.notices) {
             if (notice.kind == sensor_sim::NoticeKind::kStreamEnded &&
@@ -246,6 +254,12 @@ class Simulator {
                 "' (power-cycle, power-off, power-on, flash FILE, status, quit)");
         }
         Dispatch(out);
+    }
+
+    int Lost() {
+        Say("bus connection lost");
+        Finish();
+        return 1;
     }
 
     void Finish() {

@@ -70,6 +70,7 @@ class SensorProcess {
     }
 
     bool started() const { return pid_ > 0; }
+    void Signal(int signal) { kill(pid_, signal); }
 
     // The next line that contains `text`, waiting at most `limit` (a safety net).
     std::optional<std::string> WaitFor(const std::string& text, Clock::duration limit = 10s) {
@@ -222,6 +223,26 @@ TEST(SensorSimProgramTest, StartsItsBootloaderAndReportsItsVersionOverTheBus) {
     sim.Say("quit");
     EXPECT_EQ(sim.Wait(), 0) << sim.output;
     std::remove(flash_path.c_str());
+}
+
+// The port of the bus that a "ready on bus" line names.
+std::uint16_t PortOf(const std::string& ready) {
+    return static_cast<std::uint16_t>(std::stoi(ready.substr(ready.rfind(':') + 1)));
+}
+
+// A bus host that stops (SIGSTOP) under a sensor that keeps sending: its sends stall, and the
+// sensor must say that the bus is lost and end, not wait on a closed connection for ever.
+TEST(SensorSimProgramTest, ReportsABusHostThatStoppedTakingItsFrames) {
+    SensorProcess host({});
+    const auto hosted = host.WaitFor("ready on bus");
+    ASSERT_TRUE(hosted) << host.output;
+    SensorProcess sim({"--join", std::to_string(PortOf(*hosted)), "--flood-rate", "100000"});
+    ASSERT_TRUE(sim.WaitFor("ready on bus")) << sim.output;
+    host.Signal(SIGSTOP);
+    const auto lost = sim.WaitFor("bus connection lost", 30s);
+    host.Signal(SIGCONT);
+    EXPECT_TRUE(lost) << sim.output;
+    EXPECT_EQ(sim.Wait(5s), 1) << sim.output;
 }
 
 }  // namespace
