@@ -197,7 +197,8 @@ class Simulator {
         out.notices.clear();
     }
 
-    // Reads what stdin has; false at its end.
+    // Reads what stdin has; false at its end. A line longer than kMaxLine is refused whole: what
+    // follows the cut, up to its newline, is dropped, never run as a command of its own.
     bool ReadCommands() {
         char buffer[4096];
         const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
@@ -205,21 +206,29 @@ class Simulator {
             return errno == EINTR || errno == EAGAIN;
         }
         if (n == 0) {
-            if (!pending_.empty()) {
+            if (!pending_.empty() && !discarding_) {
                 Command(pending_);
-                pending_.clear();
             }
+            pending_.clear();
             return false;
         }
         pending_.append(buffer, static_cast<std::size_t>(n));
         std::size_t newline;
         while ((newline = pending_.find('\n')) != std::string::npos) {
-            std::string line = pending_.substr(0, newline);
+            if (discarding_) {
+                discarding_ = false;  // the end of a line already refused
+            } else if (newline > kMaxLine) {
+                Say("command line too long, ignored");
+            } else {
+                Command(pending_.substr(0, newline));
+            }
             pending_.erase(0, newline + 1);
-            Command(line);
         }
         if (pending_.size() > kMaxLine) {
-            Say("command line too long, ignored");
+            if (!discarding_) {
+                Say("command line too long, ignored");
+            }
+            discarding_ = true;
             pending_.clear();
         }
         return true;
@@ -276,6 +285,7 @@ class Simulator {
     sensor_sim::Sensor sensor_;
     std::chrono::steady_clock::time_point start_;
     std::string pending_;
+    bool discarding_ = false;  // the rest of a line that was too long, up to its newline
     bool quit_ = false;
 };
 

@@ -218,7 +218,10 @@ TEST(SensorSimProgramTest, StartsItsBootloaderAndReportsItsVersionOverTheBus) {
     ASSERT_TRUE(client.Send(Ext(0x00FFF2B1, {'R', 'E', 'B', 'O', 'O', 'T', 'M', 'E'})));
     EXPECT_TRUE(Expect(client, 0x18EEFFC3, 2s)) << sim.output;
 
+    // A line too long for the command buffer is refused whole: its tail is no command.
+    sim.Say(std::string(8192, 'x') + "power-off");
     sim.Say("status");
+    EXPECT_TRUE(sim.WaitFor("command line too long, ignored")) << sim.output;
     EXPECT_TRUE(sim.WaitFor("status: mode application")) << sim.output;
     sim.Say("quit");
     EXPECT_EQ(sim.Wait(), 0) << sim.output;
