@@ -348,6 +348,8 @@ void Sensor::HandleCommand(const CanFrame& frame, Micros now, Output& out) {
         }
         flash_.Erase(*sector);
         application_valid_ = false;
+        erased_since_programming_ |= 1u << *sector;
+        stream_erased_ = stream_erased_ || stream_open_;  // what the stream wrote may be gone
         ++erases_requested_;
         if (config_.faults.power_loss_at_erase == erases_requested_ && !power_loss_spent_) {
             LosePower("power lost while erasing sector " + Hex(address, 8), out);
@@ -367,6 +369,8 @@ void Sensor::HandleCommand(const CanFrame& frame, Micros now, Output& out) {
 void Sensor::HandleBeginStream(const CanFrame& frame, Output& out) {
     stream_open_ = true;
     stream_failed_ = false;
+    stream_on_blank_ = erased_since_programming_ == 0b11;
+    stream_erased_ = false;
     write_offset_ = 0;
     blocks_received_ = 0;
     zero_blocks_pending_ = 0;
@@ -382,6 +386,7 @@ Flash::ProgramResult Sensor::ProgramNext(std::span<const std::uint8_t, 8> bytes)
     const auto result = flash_.Program(write_offset_, bytes);
     if (result == Flash::ProgramResult::kOk) {
         write_offset_ += 8;
+        erased_since_programming_ = 0;
     }
     return result;
 }
@@ -452,11 +457,21 @@ void Sensor::HandleEndStream(const CanFrame& frame, Output& out) {
     }
     zero_blocks_pending_ = 0;
     stream_open_ = false;
-    application_valid_ = terminated && !stream_failed_;
+    // Valid only when the flash holds this one whole stream, written after both erases: the
+    // echo below does not depend on it.
+    application_valid_ = terminated && !stream_failed_ && stream_on_blank_ && !stream_erased_;
     std::string text = "stream ended, " + std::to_string(write_offset_) + " bytes programmed";
+    if (!terminated) {
+        text += ", no terminating block";
+    } else if (stream_failed_) {
+        text += ", blocks refused";
+    } else if (!stream_on_blank_) {
+        text += ", begun without both sectors erased";
+    } else if (stream_erased_) {
+        text += ", erased during the stream";
+    }
     if (!application_valid_) {
-        text += terminated ? ", blocks refused: application not valid"
-                           : ", no terminating block: application not valid";
+        text += ": application not valid";
     }
     const bool lose_power = config_.faults.power_loss_at_end && !power_loss_spent_;
     if (config_.faults.no_end_echo) {

@@ -28,8 +28,10 @@
 //     echoed. A block of eight zero bytes cannot be told from the terminating block, so it is
 //     echoed at once and programmed only when another block follows: "BOOT_END" after it makes
 //     the last zero block the terminator, which is never written;
-//   - "BOOT_END" -> echoed, closes the stream; the application becomes valid when the stream
-//     was closed by a terminating block and every block was programmed;
+//   - "BOOT_END" -> echoed, closes the stream; the application becomes valid only when the flash
+//     holds this one whole stream: begun after both sectors were erased (and nothing programmed
+//     since), no erase while it was open, every block programmed, closed by a terminating block.
+//     Otherwise "BOOT_END" is still echoed, and the application stays not valid;
 //   - "REBOOTME" -> no reply; restarts: into the application when it is valid (it claims its
 //     address again), else into the bootloader again;
 //   - protocol violations are not answered: a block or "BOOT_END" with no stream open, a
@@ -189,6 +191,10 @@ class Sensor {
 
     bool stream_open_ = false;
     bool stream_failed_ = false;  // a block of this stream was refused
+    // Sectors (bit 0 and 1) erased since a block was last programmed: both means a blank flash.
+    unsigned erased_since_programming_ = 0;
+    bool stream_on_blank_ = false;  // this stream began on a blank flash
+    bool stream_erased_ = false;    // a sector was erased while this stream was open
     std::uint32_t write_offset_ = 0;
     std::uint32_t blocks_received_ = 0;
     std::uint32_t version_queries_answered_ = 0;  // since power-up
