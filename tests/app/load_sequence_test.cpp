@@ -34,6 +34,7 @@ struct Sensor {
     bool echoes_begin = true;
     bool echoes_end = true;
     int bad_echo_block = -1;      // this block (counting from 0, the terminating one last)
+    int silent_block = -1;        // this block is not echoed at all
     int contended_addresses = 0;  // addresses 0 .. n-1 are held by nodes with lower NAMEs
     bool bootloader_address_held = false;
 
@@ -43,9 +44,17 @@ struct Sensor {
     int sensor_checks = 0;
     bool reboot_requested = false;
     Bytes flash;
+    std::vector<uint32_t> budgets;  // ReceiveTimeout when each frame was sent
 };
 
 Sensor* sensor = nullptr;
+
+// A sensor with one thing changed, for the tables.
+const auto with = [](auto change) {
+    Sensor s;
+    change(s);
+    return s;
+};
 
 void Reply(uint32_t id, const Bytes& data) {
     fake_can::QueueMessage(fake_can::DataMessage(id, true, data));
@@ -53,6 +62,7 @@ void Reply(uint32_t id, const Bytes& data) {
 
 void OnToolFrame(const VciMessage& m) {
     Sensor& s = *sensor;
+    s.budgets.push_back(ReceiveTimeout);
     Bytes data(m.data, m.data + (m.flags & 0x0F));
     uint32_t pf = (m.identifier >> 16) & 0xFF;
     uint32_t ps = (m.identifier >> 8) & 0xFF;
@@ -82,6 +92,9 @@ void OnToolFrame(const VciMessage& m) {
     uint32_t channel = (m.identifier >> 8) & 0xF;
     if (channel == 15) {
         int index = s.blocks++;
+        if (index == s.silent_block) {
+            return;
+        }
         if (index == s.bad_echo_block) {
             data[3] ^= 0x01;
         } else if (data != Bytes(8, 0)) {
@@ -202,11 +215,6 @@ TEST(LoadSequenceTest, ResultCodes) {
         int result;
         const char* ends_with;  // the last text printed
     };
-    auto with = [](auto change) {
-        Sensor s;
-        change(s);
-        return s;
-    };
     const std::vector<Case> cases = {
         {"empty image", Sensor{}, 0xC3, 0, 0,
          "      Sending data: 0 of 0 bytes.\n      Bootloader ending data stream.\n"},
@@ -257,6 +265,60 @@ TEST(LoadSequenceTest, ResultCodes) {
             << run.printed;
         EXPECT_EQ(RebootIssued, c.sensor.version == Text(">VER 7.1") && c.result == 0 ? 1 : 0)
             << c.what;
+    }
+}
+
+// Each stage's request goes out under its own receive budget, and a missing reply costs that
+// many 1-ms reads before the stage gives up (a claim is won by that silence).
+TEST(LoadSequenceTest, EachStageWaitsWithItsOwnBudget) {
+    constexpr size_t kLast = SIZE_MAX;
+    struct Case {
+        const char* what;
+        Sensor sensor;
+        size_t request;     // among the frames sent; kLast: the last one
+        Bytes starts_with;  // its data
+        uint32_t budget;    // ReceiveTimeout when the request went out
+        size_t reads;       // 1-ms reads after it, up to the next send or the end
+    };
+    const std::vector<Case> cases = {
+        {"claim for the tool", Sensor{}, 0, {0, 0, 0x60}, 250, 250},
+        {"claim for the bootloader", Sensor{}, 1, {0, 0, 0}, 250, 250},
+        {"looking for an active bootloader", Sensor{}, 2, Text("V"), 100, 100},
+        {"sensor check", with([](Sensor& s) { s.answers_check = false; }), kLast, {0xE0}, 100, 100},
+        {"start request", Sensor{}, 4, {0xF0}, 100, 0},
+        {"waiting for the bootloader", with([](Sensor& s) { s.bootloader_starts = false; }), kLast,
+         Text("V"), 100, 100},
+        {"version", with([](Sensor& s) { s.version_answers = 1; }), kLast, Text("V"), 100, 100},
+        {"erase 1", with([](Sensor& s) { s.failing_erase = 1; }), kLast, Bytes{'E', 8, 1}, 2000,
+         2000},
+        {"erase 2", with([](Sensor& s) { s.failing_erase = 2; }), kLast, Bytes{'E', 8, 2}, 2000,
+         2000},
+        {"BOOT_BEG", with([](Sensor& s) { s.echoes_begin = false; }), kLast, Text("BOOT_BEG"), 100,
+         100},
+        {"image block", with([](Sensor& s) { s.silent_block = 1; }), kLast, {41}, 100, 100},
+        {"terminating block", with([](Sensor& s) { s.silent_block = 2; }), kLast, Bytes(8, 0), 100,
+         100},
+        {"BOOT_END", with([](Sensor& s) { s.echoes_end = false; }), kLast, Text("BOOT_END"), 100,
+         100},
+        {"REBOOTME", with([](Sensor& s) { s.version = Text(">VER 7.1"); }), kLast, Text("REBOOTME"),
+         100, 0},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(c.what);
+        Load(c.sensor, 0xC3, 16);
+        const auto sent = fake_can::SentMessages();
+        const size_t n = c.request == kLast ? sent.size() - 1 : c.request;
+        ASSERT_LT(n, sent.size());
+        ASSERT_EQ(c.sensor.budgets.size(), sent.size());
+        EXPECT_EQ(Bytes(sent[n].data, sent[n].data + c.starts_with.size()), c.starts_with);
+        EXPECT_EQ(c.sensor.budgets[n], c.budget);
+        size_t sends = 0;
+        size_t reads = 0;
+        for (const auto& call : fake_can::Calls()) {
+            sends += call.op == Op::kSend ? 1 : 0;
+            reads += sends == n + 1 && call.op == Op::kRead && call.args[0] == 1 ? 1 : 0;
+        }
+        EXPECT_EQ(reads, c.reads);
     }
 }
 
