@@ -95,6 +95,18 @@ struct SlcanPtyAdapter::Impl {
         splitter.Reset();
     }
 
+    // What was written to the terminal and not read before its program closed it would wait
+    // there for the next program, which a serial port closed and opened again never shows:
+    // thrown away, through the terminal side.
+    void DropUnread() {
+        const char* terminal = ::ptsname(master);
+        const int side = terminal != nullptr ? ::open(terminal, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+        if (side >= 0) {
+            ::tcflush(side, TCIFLUSH);
+            ::close(side);
+        }
+    }
+
     // Writes all of `bytes` unless the host stops reading; false when the pty failed.
     bool WriteToHost(std::string_view bytes) {
         const auto deadline =
@@ -216,6 +228,7 @@ struct SlcanPtyAdapter::Impl {
             }
             if (host_present) {
                 Note("closed by its program; waiting for it to be opened again");
+                DropUnread();
             }
             host_present = false;
             return true;
