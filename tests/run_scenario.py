@@ -35,7 +35,8 @@ With --slcan ANSWER:STAMPS the tool reaches the bus through a serial-line CAN ad
 hosts its bus on a port outside the range the CAN library looks at, `canbus-host --join` puts an
 SLCAN adapter on a pseudo terminal on that bus (ANSWER and STAMPS are its --slcan-answer and
 --slcan-time-stamps), and the tool runs with KORVANE_SLCAN_PORTS naming that terminal, its only
-CAN device.
+CAN device. With --slcan-com COMn as well (the Windows tier), the tool names the port COMn, and
+wine-run.sh maps COMn to that terminal in the wine prefix (KORVANE_WINE_SERIAL).
 """
 
 import argparse
@@ -332,6 +333,9 @@ def run_scenario(args, sections, folder):
                     adapter = SlcanAdapter(args.canbus_host, args.slcan, folder, port,
                                            sensor is not None)
                     environment = dict(os.environ, KORVANE_SLCAN_PORTS=adapter.link)
+                    if args.slcan_com:
+                        environment.update(KORVANE_SLCAN_PORTS=args.slcan_com,
+                                           KORVANE_WINE_SERIAL=f"{args.slcan_com}={adapter.link}")
                 command = shlex.split(args.wrapper) + [args.loader] + shlex.split(arg)
                 started = time.monotonic()
                 try:
@@ -426,6 +430,8 @@ def main():
                         help="reach the bus through an SLCAN adapter of canbus-host with this "
                              "dialect, e.g. z:always, cr:on, none:off")
     parser.add_argument("--canbus-host", help="the canbus-host program (for --slcan)")
+    parser.add_argument("--slcan-com", metavar="COMn",
+                        help="with --slcan under wine: the COM port the adapter appears as")
     args = parser.parse_args()
 
     if not args.socketcan:
