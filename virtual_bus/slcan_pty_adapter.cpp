@@ -371,6 +371,9 @@ bool SlcanPtyAdapter::Start(std::uint16_t port, const std::string& bus, std::str
         return fail(std::string("cannot link it: ") + std::strerror(errno));
     }
     s.linked = true;
+    // Until a terminal side has been opened and closed once, the pty does not report a hang-up:
+    // do that here, so that the adapter sees no program until one opens the terminal.
+    s.DropUnread();
     if (::pipe2(s.wake, O_CLOEXEC) != 0) {
         return fail(std::string("pipe: ") + std::strerror(errno));
     }
