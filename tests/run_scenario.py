@@ -208,6 +208,7 @@ class SlcanAdapter:
         while "on 127.0.0.1" not in self.output:
             line = self.process.stdout.readline()
             if not line:
+                self.process.kill()
                 raise RuntimeError("canbus-host did not become ready:\n" + self.output)
             self.output += line
 
