@@ -323,7 +323,7 @@ def run_kill_case(args, folder, case, pull=False):
         adapter.wait(timeout=10)
     run = harness.Run((stdout + rest).decode("latin-1"), stderr.decode("latin-1"),
                       process.returncode, time.monotonic() - started, timed_out)
-    problems = check(run, stage, code, link or True)
+    problems = check(run, stage, code, os.path.basename(link) if link else True)
     if not killed:
         problems.append(f"the line '{line}' never came, so the adapter was not lost")
     return run, problems
