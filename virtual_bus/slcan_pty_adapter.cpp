@@ -405,6 +405,13 @@ void SlcanPtyAdapter::Stop() {
         ::close(s.master);
         s.master = -1;
     }
+    if (s.linked) {
+        const SlcanAdapterStats totals = stats();
+        s.Note("stopped after " + std::to_string(totals.frames_to_bus) + " frames to the bus, " +
+               std::to_string(totals.frames_to_host) + " to its program, " +
+               std::to_string(totals.refused_lines) + " lines refused, " +
+               std::to_string(totals.dropped_frames) + " frames dropped (program not reading)");
+    }
     s.RemoveLink();
     s.bus.Close();
     for (int& fd : s.wake) {
