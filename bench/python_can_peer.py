@@ -6,6 +6,7 @@ both sectors erased, BOOT_BEG. Timed: each 8-byte block on channel 15, waiting f
 then the terminating block of zeros. Untimed again: BOOT_END and REBOOTME.
 
 usage: python_can_peer.py PORT BUS IMAGE
+       python_can_peer.py --serial PATH IMAGE   (python-can's slcan interface on a serial line)
 Prints "blocks N stream_ns T"; exits 3 when python-can is not installed.
 """
 
@@ -24,12 +25,15 @@ DATA_ID = 0x00FFFFB1  # command channel 15: the image blocks
 
 
 def main():
-    port, bus_name, image_path = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+    port, bus_name, image_path = sys.argv[1], sys.argv[2], sys.argv[3]
     with open(image_path, "rb") as f:
         image = f.read()
     # python-can warns about the blank that follows each frame of the bus host; quiet it.
     logging.getLogger("can").setLevel(logging.ERROR)
-    bus = can.Bus(interface="socketcand", host="127.0.0.1", port=port, channel=bus_name)
+    if port == "--serial":
+        bus = can.Bus(interface="slcan", channel=bus_name, bitrate=1000000)
+    else:
+        bus = can.Bus(interface="socketcand", host="127.0.0.1", port=int(port), channel=bus_name)
 
     def send(arbitration_id, data):
         bus.send(can.Message(arbitration_id=arbitration_id, is_extended_id=True, data=data))

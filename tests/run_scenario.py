@@ -30,6 +30,13 @@ With --socketcan IFACE the same scenario runs on a kernel CAN interface instead 
 tests/vm): sensor-sim serves on IFACE (its --socketcan option) rather than hosting a bus, and the
 runner records the trace itself with a CAN_RAW socket on IFACE, in candump's log format. The tool
 must then find IFACE as its only CAN device. No network namespace is used in this mode.
+
+With --slcan ANSWER:STAMPS the tool reaches the bus through a serial-line CAN adapter: sensor-sim
+hosts its bus on a port outside the range the CAN library looks at, `canbus-host --join` puts an
+SLCAN adapter on a pseudo terminal on that bus (ANSWER and STAMPS are its --slcan-answer and
+--slcan-time-stamps), and the tool runs with KORVANE_SLCAN_PORTS naming that terminal, its only
+CAN device. With --slcan-com COMn as well (the Windows tier), the tool names the port COMn, and
+wine-run.sh maps COMn to that terminal in the wine prefix (KORVANE_WINE_SERIAL).
 """
 
 import argparse
@@ -178,10 +185,42 @@ class Recorder:
         self.socket.close()
 
 
+def free_port():
+    """A TCP port free on the loopback now; outside 29536..29543 (the kernel's ephemeral ports)."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class SlcanAdapter:
+    """`canbus-host --slcan-pty` on the bus at `port`, joining it (or hosting it when nobody
+    does), its terminal linked in the scenario's folder."""
+
+    def __init__(self, binary, dialect, folder, port, join):
+        answer, _, stamps = dialect.partition(":")
+        self.link = os.path.join(folder, "slcan0")
+        command = [binary, "--join" if join else "--port", str(port), "--slcan-pty", self.link,
+                   "--slcan-answer", answer, "--slcan-time-stamps", stamps or "off"]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, text=True, bufsize=1)
+        self.output = ""
+        # Blocking reads: it prints its lines at once, or ends.
+        while "on 127.0.0.1" not in self.output:
+            line = self.process.stdout.readline()
+            if not line:
+                self.process.kill()
+                raise RuntimeError("canbus-host did not become ready:\n" + self.output)
+            self.output += line
+
+    def stop(self):
+        self.process.terminate()
+        self.output += self.process.communicate(timeout=10)[0]
+
+
 class Sensor:
     """The simulated sensor, running in the background for the whole scenario."""
 
-    def __init__(self, binary, options, folder, socketcan=None):
+    def __init__(self, binary, options, folder, socketcan=None, port=None):
         self.flash_path = os.path.join(folder, "sensor-flash.bin")
         self.trace_path = os.path.join(folder, "bus-trace.log")
         self.recorder = None
@@ -192,6 +231,8 @@ class Sensor:
         else:
             command = [binary] + shlex.split(options) + [
                 "--flash-out", self.flash_path, "--trace", self.trace_path]
+            if port:
+                command += ["--port", str(port)]
         self.output = ""
         self.process = subprocess.Popen(
             command, cwd=folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -272,6 +313,9 @@ def match_trace(expected, actual):
 
 def run_scenario(args, sections, folder):
     sensor = None
+    adapter = None
+    port = free_port() if args.slcan else None
+    environment = None
     last_stdout = None
     failures = []
     try:
@@ -280,19 +324,26 @@ def run_scenario(args, sections, folder):
             if name == "file":
                 make_file(folder, arg)
             elif name == "sensor":
-                sensor = Sensor(args.sensor, arg, folder, args.socketcan)
+                sensor = Sensor(args.sensor, arg, folder, args.socketcan, port)
             elif name == "sensor-command":
                 sensor.command(arg)
             elif name in ("run", "run-eof"):
                 if sensor:
                     sensor.drain(0)
+                if args.slcan and not adapter:
+                    adapter = SlcanAdapter(args.canbus_host, args.slcan, folder, port,
+                                           sensor is not None)
+                    environment = dict(os.environ, KORVANE_SLCAN_PORTS=adapter.link)
+                    if args.slcan_com:
+                        environment.update(KORVANE_SLCAN_PORTS=args.slcan_com,
+                                           KORVANE_WINE_SERIAL=f"{args.slcan_com}={adapter.link}")
                 command = shlex.split(args.wrapper) + [args.loader] + shlex.split(arg)
                 started = time.monotonic()
                 try:
                     result = subprocess.run(
                         command, cwd=folder, input=b"\n" if name == "run" else b"",
                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                        timeout=RUN_TIME_LIMIT_S)
+                        timeout=RUN_TIME_LIMIT_S, env=environment)
                 except subprocess.TimeoutExpired:
                     failures.append(f"run '{arg}' did not end within {RUN_TIME_LIMIT_S} s")
                     return failures
@@ -336,6 +387,9 @@ def run_scenario(args, sections, folder):
             else:
                 failures.append(f"unknown section [{name}]")
     finally:
+        if adapter:
+            adapter.stop()
+            print("--- canbus-host (slcan adapter) said:\n" + adapter.output, end="")
         if sensor:
             sensor.stop()
             print("--- sensor-sim said:\n" + sensor.output, end="")
@@ -373,6 +427,12 @@ def main():
     parser.add_argument("--socketcan", metavar="IFACE",
                         help="run sensor-sim on this kernel CAN interface instead of a bus of "
                              "its own, and record the trace there")
+    parser.add_argument("--slcan", metavar="ANSWER:STAMPS",
+                        help="reach the bus through an SLCAN adapter of canbus-host with this "
+                             "dialect, e.g. z:always, cr:on, none:off")
+    parser.add_argument("--canbus-host", help="the canbus-host program (for --slcan)")
+    parser.add_argument("--slcan-com", metavar="COMn",
+                        help="with --slcan under wine: the COM port the adapter appears as")
     args = parser.parse_args()
 
     if not args.socketcan:

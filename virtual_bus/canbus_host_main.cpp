@@ -4,38 +4,56 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "virtual_bus/bus_host.h"
 #include "virtual_bus/frame.h"
+#include "virtual_bus/slcan_pty_adapter.h"
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_pull = 0;  // SIGUSR1: pull the SLCAN adapters out
 
 void OnSignal(int) {
     g_stop = 1;
 }
 
+void OnPull(int) {
+    g_pull = 1;
+}
+
 void PrintUsage(std::FILE* to) {
-    std::fprintf(to,
-                 "usage: canbus-host [--port N] [--bus-name NAME] [--bit-timing] [--trace FILE]\n"
-                 "                   [--timing-log FILE]\n"
-                 "\n"
-                 "Serves a virtual CAN bus (1000 kbit/s) on 127.0.0.1 with the socketcand\n"
-                 "protocol in raw mode; every frame a client sends reaches every other client.\n"
-                 "\n"
-                 "  --port N          TCP port (default: the first free of %u..%u)\n"
-                 "  --bus-name NAME   bus name clients open (default: sim<k> on port %u+k)\n"
-                 "  --bit-timing      each frame holds the bus for its real length in bits, and\n"
-                 "                    the frames waiting for it go in CAN arbitration order\n"
-                 "  --trace FILE      write every frame to FILE in candump log format\n"
-                 "  --timing-log FILE write when each frame arrived and when it was written to\n"
-                 "                    each client (steady clock, ns), for latency measurements\n"
-                 "  --help            show this text\n",
-                 unsigned{vbus::kFirstPort}, unsigned{vbus::kFirstPort + vbus::kPortCount - 1},
-                 unsigned{vbus::kFirstPort});
+    std::fprintf(
+        to,
+        "usage: canbus-host [--port N] [--bus-name NAME] [--bit-timing] [--trace FILE]\n"
+        "                   [--timing-log FILE] [--join PORT] [--slcan-pty PATH]...\n"
+        "                   [--slcan-answer z|cr|none] [--slcan-time-stamps off|on|always]\n"
+        "\n"
+        "Serves a virtual CAN bus (1000 kbit/s) on 127.0.0.1 with the socketcand\n"
+        "protocol in raw mode; every frame a client sends reaches every other client.\n"
+        "\n"
+        "  --port N          TCP port (default: the first free of %u..%u)\n"
+        "  --bus-name NAME   bus name clients open (default: sim<k> on port %u+k)\n"
+        "  --bit-timing      each frame holds the bus for its real length in bits, and\n"
+        "                    the frames waiting for it go in CAN arbitration order\n"
+        "  --trace FILE      write every frame to FILE in candump log format\n"
+        "  --timing-log FILE write when each frame arrived and when it was written to\n"
+        "                    each client (steady clock, ns), for latency measurements\n"
+        "  --join PORT       serve no bus: join the host on 127.0.0.1:PORT (for the\n"
+        "                    SLCAN adapters)\n"
+        "  --slcan-pty PATH  an SLCAN adapter on a pseudo terminal, linked at PATH, on\n"
+        "                    this bus (repeatable); SIGUSR1 pulls every adapter out\n"
+        "  --slcan-answer A  what the adapters answer after a frame from the host:\n"
+        "                    z (Z or z, then CR: the default), cr, none\n"
+        "  --slcan-time-stamps T  off (the default), on (Z0/Z1 from the host change\n"
+        "                    it), always (on; Z0/Z1 refused)\n"
+        "  --help            show this text\n",
+        unsigned{vbus::kFirstPort}, unsigned{vbus::kFirstPort + vbus::kPortCount - 1},
+        unsigned{vbus::kFirstPort});
 }
 
 bool ParsePort(std::string_view text, std::uint16_t* port) {
@@ -61,6 +79,9 @@ bool ParsePort(std::string_view text, std::uint16_t* port) {
 int main(int argc, char** argv) {
     vbus::HostOptions options;
     options.log = &std::cerr;
+    std::uint16_t join_port = 0;
+    std::vector<std::string> slcan_paths;
+    vbus::SlcanDialect dialect;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         const bool has_value = i + 1 < argc;
@@ -86,6 +107,29 @@ int main(int argc, char** argv) {
             options.trace_path = argv[++i];
         } else if (arg == "--timing-log" && has_value) {
             options.timing_log = argv[++i];
+        } else if (arg == "--join" && has_value) {
+            if (!ParsePort(argv[++i], &join_port)) {
+                std::fprintf(stderr, "canbus-host: bad port '%s' (1..65535)\n", argv[i]);
+                return 2;
+            }
+        } else if (arg == "--slcan-pty" && has_value) {
+            slcan_paths.emplace_back(argv[++i]);
+        } else if (arg == "--slcan-answer" && has_value) {
+            const std::string_view value = argv[++i];
+            using A = vbus::SlcanDialect::SendAnswer;
+            if (value != "z" && value != "cr" && value != "none") {
+                std::fprintf(stderr, "canbus-host: --slcan-answer z, cr or none\n");
+                return 2;
+            }
+            dialect.send_answer = value == "z" ? A::kZ : value == "cr" ? A::kCr : A::kNone;
+        } else if (arg == "--slcan-time-stamps" && has_value) {
+            const std::string_view value = argv[++i];
+            using T = vbus::SlcanDialect::TimeStamps;
+            if (value != "off" && value != "on" && value != "always") {
+                std::fprintf(stderr, "canbus-host: --slcan-time-stamps off, on or always\n");
+                return 2;
+            }
+            dialect.time_stamps = value == "off" ? T::kOff : value == "on" ? T::kOn : T::kAlways;
         } else {
             std::fprintf(stderr, "canbus-host: %s '%s'\n",
                          arg.starts_with("--") ? "missing value or unknown option" : "unexpected",
@@ -100,6 +144,10 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    struct sigaction pull_action {};
+    pull_action.sa_handler = OnPull;
+    sigemptyset(&pull_action.sa_mask);
+    sigaction(SIGUSR1, &pull_action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     // Blocked here (and so in the host's thread, which inherits the mask) and let through only
     // inside sigsuspend below, so that a signal cannot slip in between the test and the wait.
@@ -107,23 +155,51 @@ int main(int argc, char** argv) {
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGUSR1);
     sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
 
     vbus::BusHost host(options);
     std::string error;
-    if (!host.Start(&error)) {
+    if (join_port == 0 && !host.Start(&error)) {
         std::fprintf(stderr, "canbus-host: %s\n", error.c_str());
         return 1;
     }
-    std::printf("canbus-host: bus %s on 127.0.0.1:%u%s\n", host.bus_name().c_str(),
-                unsigned{host.port()}, options.bit_timing ? " (bit timing)" : "");
+    // The SLCAN adapters join the bus as its clients; frames of the adapters' hosts then take
+    // the bus's bit timing like any other client's.
+    std::vector<std::unique_ptr<vbus::SlcanPtyAdapter>> adapters;
+    for (const std::string& path : slcan_paths) {
+        char serial[8];
+        std::snprintf(serial, sizeof serial, "VB%02u",
+                      static_cast<unsigned>(adapters.size() % 100));
+        adapters.push_back(
+            std::make_unique<vbus::SlcanPtyAdapter>(path, dialect, serial, &std::cerr));
+        if (!adapters.back()->Start(join_port != 0 ? join_port : host.port(),
+                                    join_port != 0 ? options.bus_name : host.bus_name(), &error)) {
+            std::fprintf(stderr, "canbus-host: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("canbus-host: slcan adapter at %s\n", path.c_str());
+    }
+    if (join_port != 0) {
+        std::printf("canbus-host: joined the bus on 127.0.0.1:%u\n", unsigned{join_port});
+    } else {
+        std::printf("canbus-host: bus %s on 127.0.0.1:%u%s\n", host.bus_name().c_str(),
+                    unsigned{host.port()}, options.bit_timing ? " (bit timing)" : "");
+    }
     std::fflush(stdout);
 
     sigset_t none;
     sigemptyset(&none);
     while (g_stop == 0) {
         sigsuspend(&none);  // returns after a handled signal
+        if (g_pull != 0) {
+            g_pull = 0;
+            for (const auto& adapter : adapters) {
+                adapter->Pull();
+            }
+        }
     }
+    adapters.clear();
     host.Stop();
     const vbus::HostStats stats = host.stats();
     std::fprintf(stderr,

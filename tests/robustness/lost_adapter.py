@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """A lost adapter: the bus host goes away in the middle of each stage of a load.
 
-    lost_adapter.py --loader LOADER --sensor SENSOR_SIM [--only NAME...]
+    lost_adapter.py --loader LOADER --sensor SENSOR_SIM [--host CANBUS_HOST] [--only NAME...]
 
-Two ways to lose it:
+Three ways to lose it:
 
   proxy  The tool reaches the bus through a relay of the virtual bus protocol on the first bus
          port; sensor-sim hosts the real bus behind it on another port. The relay watches the
@@ -14,6 +14,10 @@ Two ways to lose it:
   kill   The tool talks to sensor-sim directly, and sensor-sim (the bus host) is killed when the
          tool prints the stage's line; the stage is made long enough (slow erase, slow boot, a
          big image) that the kill lands inside it.
+  pulled The tool reaches the bus through a serial-line CAN adapter (`canbus-host --slcan-pty`,
+         named in KORVANE_SLCAN_PORTS; sensor-sim's bus is on a port the library does not look
+         at), and the adapter is pulled out (SIGUSR1: the pseudo terminal closes) when the tool
+         prints the stage's line, as with "kill". Needs --host.
 
 In every case the tool must print the failure line with the code of the stage it reached, and
 end through the clean-up, with exit code 0, within the time limit that guards against a hang;
@@ -26,6 +30,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -225,6 +230,10 @@ class Relay:
                 s.close()
 
 
+# The same cases with the serial-line adapter pulled out instead.
+PULL_CASES = [case for case in KILL_CASES if case[0] in ("erase 1", "stream")]
+
+
 def check(run, stage, code, host_killed):
     problems = run.problems()
     if run.timed_out:
@@ -235,8 +244,10 @@ def check(run, stage, code, host_killed):
         problems.append(f"error code {run.code}, expected {code}")
     if run.stage != stage:
         problems.append(f"failed in stage '{run.stage}', expected '{stage}'")
-    if host_killed and not run.connection_lost:
+    if host_killed is True and not run.connection_lost:
         problems.append("the library did not report the lost connection on stderr")
+    elif isinstance(host_killed, str) and host_killed not in run.stderr:
+        problems.append(f"the library did not name the lost port {host_killed} on stderr")
     return problems
 
 
@@ -256,16 +267,30 @@ def run_proxy_case(args, folder, image, case, mode):
     return run, problems
 
 
-def run_kill_case(args, folder, case):
+def start_adapter(host, folder):
+    """`canbus-host --slcan-pty` on the bus of HIDDEN_PORT; returns it and its terminal."""
+    link = os.path.join(folder, "slcan0")
+    adapter = subprocess.Popen([os.path.abspath(host), "--join", str(HIDDEN_PORT),
+                                "--slcan-pty", link], stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+    while "joined" not in (adapter.stdout.readline() or "joined"):
+        pass
+    return adapter, link
+
+
+def run_kill_case(args, folder, case, pull=False):
     name, options, line, size, stage, code = case
     image = os.path.join(folder, f"image{size}.bin")
     with open(image, "wb") as handle:
         handle.write(bytes((i * 7 + 1) % 251 + 1 for i in range(size)))
-    sim = harness.Sim(args.sensor, ["--port", str(BUS_PORT)] + options, folder)
+    sim = harness.Sim(args.sensor, ["--port", str(HIDDEN_PORT if pull else BUS_PORT)] + options,
+                      folder)
+    adapter, link = start_adapter(args.host, folder) if pull else (None, None)
     command = [os.path.abspath(args.loader), image]
     started = time.monotonic()
     process = subprocess.Popen(command, cwd=folder, stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env=dict(os.environ, KORVANE_SLCAN_PORTS=link) if pull else None)
     process.stdin.write(b"\n")  # the Enter for the end, read only then
     process.stdin.close()
     process.stdin = None
@@ -280,7 +305,10 @@ def run_kill_case(args, folder, case):
                 break
             stdout += chunk
             if not killed and line.encode() in stdout:
-                sim.kill()
+                if adapter:
+                    adapter.send_signal(signal.SIGUSR1)
+                else:
+                    sim.kill()
                 killed = True
     timed_out = process.poll() is None and time.monotonic() >= deadline
     try:
@@ -290,11 +318,14 @@ def run_kill_case(args, folder, case):
         rest, stderr = process.communicate()
         timed_out = True
     sim.stop()
+    if adapter:
+        adapter.terminate()
+        adapter.wait(timeout=10)
     run = harness.Run((stdout + rest).decode("latin-1"), stderr.decode("latin-1"),
                       process.returncode, time.monotonic() - started, timed_out)
-    problems = check(run, stage, code, True)
+    problems = check(run, stage, code, os.path.basename(link) if link else True)
     if not killed:
-        problems.append(f"the line '{line}' never came, so the host was not killed")
+        problems.append(f"the line '{line}' never came, so the adapter was not lost")
     return run, problems
 
 
@@ -302,6 +333,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--loader", required=True)
     parser.add_argument("--sensor", required=True)
+    parser.add_argument("--host", help="canbus-host, for the pulled serial-line adapter")
     parser.add_argument("--only", nargs="*", help="run only the cases with these names")
     args = parser.parse_args()
     harness.require_own_network(__file__, sys.argv[1:])
@@ -318,6 +350,9 @@ def main():
     for case in KILL_CASES:
         cases.append((f"{case[0]} (host killed at its line)",
                       lambda c=case: run_kill_case(args, folder, c)))
+    for case in PULL_CASES if args.host else []:
+        cases.append((f"{case[0]} (serial adapter pulled at its line)",
+                      lambda c=case: run_kill_case(args, folder, c, pull=True)))
     failed = 0
     try:
         for name, run_case in cases:

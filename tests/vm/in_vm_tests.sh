@@ -4,13 +4,14 @@
 # "N passed, N failed" line; exit status 0 only when nothing failed.
 #
 # Usage: in_vm_tests.sh --loader=PROGRAM --sensor=PROGRAM --vci-tests=PROGRAM
-#                       [--socketcan-tests=PROGRAM] --source=PROJECT_FOLDER
+#                       [--socketcan-tests=PROGRAM] [--canbus-host=PROGRAM]
+#                       --source=PROJECT_FOLDER
 # A part whose program is not given is reported as skipped.
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/checks.sh"
 
-loader="" sensor="" vci_tests="" socketcan_tests="" source_dir=""
+loader="" sensor="" vci_tests="" socketcan_tests="" source_dir="" canbus_host=""
 for argument in "$@"; do
     case "$argument" in
         --loader=*) loader="${argument#*=}" ;;
@@ -18,6 +19,7 @@ for argument in "$@"; do
         --vci-tests=*) vci_tests="${argument#*=}" ;;
         --socketcan-tests=*) socketcan_tests="${argument#*=}" ;;
         --source=*) source_dir="${argument#*=}" ;;
+        --canbus-host=*) canbus_host="${argument#*=}" ;;
         "") ;;
         *) echo "in_vm_tests.sh: unknown argument $argument" >&2; exit 2 ;;
     esac
@@ -470,6 +472,52 @@ if [[ -n "$loader" && -n "$sensor" && -n "$source_dir" ]] && "$sensor" --help | 
     ip link add dev vcan1 type vcan && ip link set vcan1 up
 else
     skip_check "loads against sensor-sim on vcan0" "needs --loader, --source and a sensor-sim with --socketcan"
+fi
+
+# ---- 6. The kernel's SLCAN driver on canbus-host's serial-line adapter ----
+
+# sensor-sim hosts a virtual bus, canbus-host puts an SLCAN adapter on a pseudo terminal on it,
+# the kernel's slcan line discipline drives that adapter as slcanN, and the tool, finding slcanN
+# as its only CAN device, loads through SocketCAN: two independent SLCAN sides meet.
+check_kernel_driver_on_adapter() {
+    local hidden=29600 interface="" i status
+    rm -f sensor.out sensor-flash.bin
+    coproc SIM { exec "$sensor" --port "$hidden" --flash-out sensor-flash.bin 2>&1; }
+    local sim_pid=$SIM_PID
+    background_pids+=("$sim_pid")
+    exec {sim_out}<&"${SIM[0]}" {sim_in}>&"${SIM[1]}"
+    local line
+    while IFS= read -r -t 20 line <&"$sim_out" && [[ "$line" != *ready* ]]; do :; done
+    [[ "$line" == *ready* ]] || { echo "sensor-sim did not become ready"; return 1; }
+    "$canbus_host" --join "$hidden" --slcan-pty "$tier/slcanpty" >adapter.out 2>&1 &
+    background_pids+=("$!")
+    wait_for adapter.out joined 10 || { echo "no adapter:"; cat adapter.out; return 1; }
+    exec {attach_in}> >("$python" "$here/slcan_pty.py" --attach "$tier/slcanpty" >attach.name)
+    for ((i = 0; i < 100; i++)); do
+        interface="$(cat attach.name 2>/dev/null)"
+        [[ -n "$interface" ]] && break
+        sleep 0.05
+    done
+    [[ -n "$interface" ]] || { echo "the driver did not attach"; exec {attach_in}>&-; return 1; }
+    scenario_stdout "$source_dir/tests/end_to_end/worked_load.scenario" >expected.txt
+    run_tool '\n' printed.txt image16.bin
+    status=$?
+    echo flash sensor-flash.bin >&"$sim_in"
+    sleep 0.3
+    exec {attach_in}>&- {sim_in}>&-
+    cat adapter.out
+    ((status == 0)) && same_text expected.txt printed.txt || return 1
+    cmp image16.bin sensor-flash.bin || { echo "flash differs from the image"; return 1; }
+}
+if [[ -n "$loader" && -n "$sensor" && -n "$canbus_host" && -n "$source_dir" ]]; then
+    ip link del vcan0 && ip link del vcan1
+    check "the kernel's slcan driver on canbus-host --slcan-pty: the worked load over slcanN" \
+        check_kernel_driver_on_adapter
+    stop_background
+    ip link add dev vcan0 type vcan && ip link set vcan0 up
+    ip link add dev vcan1 type vcan && ip link set vcan1 up
+else
+    skip_check "the kernel's slcan driver on canbus-host's adapter" "needs --canbus-host"
 fi
 
 finish_checks

@@ -28,8 +28,9 @@ fi
 
 cd "$source_dir"
 cmake --preset default -B "$linux_build"
-cmake --build "$linux_build" --target sensor-sim
+cmake --build "$linux_build" --target sensor-sim canbus-host
 cmake --preset windows -B "$windows_build" \
-    -DKORVANE_LINUX_SENSOR_SIM="$linux_build/sensor_sim/sensor-sim"
+    -DKORVANE_LINUX_SENSOR_SIM="$linux_build/sensor_sim/sensor-sim" \
+    -DKORVANE_LINUX_CANBUS_HOST="$linux_build/virtual_bus/canbus-host"
 cmake --build "$windows_build"
 ctest --test-dir "$windows_build" --output-on-failure -j2 --timeout 300 --no-tests=error "$@"

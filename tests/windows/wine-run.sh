@@ -14,6 +14,7 @@
 #   WINEDEBUG         -all,err+module: quiet, but a missing DLL is still named
 #   WINEDLLOVERRIDES  no Mono, no Gecko, no desktop entries
 #   DISPLAY           unset: nothing may look for an X server
+#   KORVANE_WINE_SERIAL  COMn=PATH: COM port n is the serial line (terminal) at PATH
 #
 # Inside a network namespace of its own (the scenario runner sets KORVANE_SCENARIO_NETNS), the
 # program needs a wineserver of that namespace too: wine's sockets are made by the wineserver,
@@ -104,6 +105,10 @@ if [ -n "${KORVANE_SCENARIO_NETNS:-}" ]; then
         done
     fi
     WINEPREFIX=$private
+fi
+if [ -n "${KORVANE_WINE_SERIAL:-}" ]; then
+    port=$(echo "${KORVANE_WINE_SERIAL%%=*}" | tr 'A-Z' 'a-z')
+    ln -sfn "$(readlink -f "${KORVANE_WINE_SERIAL#*=}")" "$WINEPREFIX/dosdevices/$port" || exit 2
 fi
 # Wine's own background processes (the wineserver, services.exe and the rest) are started
 # first, with their output going nowhere: started by the program, they would keep its stdout
