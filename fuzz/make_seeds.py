@@ -130,7 +130,17 @@ def sensor():
     write("sensor", "flood_faults", flood + bytes(events))
 
 
+def slcan():
+    # Byte 0 seeds the read sizes; the rest is what the serial line carries.
+    write("slcan", "adapter_answers", b"\x03" + b"\r\r\a\rV1013\rNA123\rz\rZ\r"
+          b"T18EF00C38E01400010000FFFF\rt1A03112233EA5F\r\r\n")
+    write("slcan", "host_commands", b"\x09" + b"\r\r\rC\rS8\rZ0\rO\rV\rN\rF\r"
+          b"T00FFF2B18563000000000000\rr1234\rR000000012\r")
+    write("slcan", "garbage", b"\x21" + b"t12\at1A0\x00\r" + b"T" * 80 + b"\rt7FF0\rX1\rS9\r")
+
+
 command_line()
 frame_filter()
 socketcand()
 sensor()
+slcan()

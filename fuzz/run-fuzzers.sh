@@ -22,7 +22,7 @@ seconds=$1
 shift
 targets=("$@")
 if [[ ${#targets[@]} -eq 0 ]]; then
-    targets=(command_line socketcand frame_filter sensor)
+    targets=(command_line socketcand frame_filter sensor slcan)
 fi
 
 cmake --preset fuzz >/dev/null
