@@ -1,0 +1,66 @@
+// A serial port as the SLCAN transport uses it: opened for this process alone, raw 8 data bits,
+// no parity, one stop bit at 115200 baud (a USB adapter ignores the rate), no flow control.
+// serial_port_posix.cpp (termios) or serial_port_win32.cpp (a COM port) implements it.
+//
+// Reads take what has arrived and wait at most their time-out for the first byte, without a busy
+// loop; a write is one system call when the port takes the whole line, as it normally does. A
+// port that went away (a USB adapter pulled: a hang-up, a read or write error) is reported as
+// lost, and stays lost.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "virtual_bus/deadline_timer.h"
+
+namespace vci::slcan {
+
+class SerialPort {
+  public:
+    SerialPort() = default;
+    ~SerialPort() { Close(); }
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    enum class OpenStatus {
+        kOk,
+        kGone,    // no such port (any more)
+        kFailed,  // there, but not to be had: in use, not permitted, not a serial port
+    };
+    // path: a device path ("/dev/ttyACM0") or a COM port name ("COM7"). Any input waiting from
+    // before is dropped. On failure, why is in *error.
+    OpenStatus Open(const std::string& path, std::string* error);
+    void Close();
+    bool is_open() const;
+
+    // Reads what has arrived, at most `size` bytes, waiting at most timeout_us for the first
+    // (0: only looks). The number of bytes read, 0 when none came, -1 when the port is lost
+    // (why: last_error()).
+    std::int64_t Read(char* buffer, std::size_t size, std::int64_t timeout_us);
+
+    enum class WriteStatus { kOk, kFull, kLost };
+    // Writes all of `bytes`, waiting at most timeout_us for the port to take the first of them
+    // (kFull when it took none); once it took some, it waits for the rest (kLost when that does
+    // not come).
+    WriteStatus Write(std::string_view bytes, std::int64_t timeout_us);
+
+    const std::string& last_error() const { return last_error_; }
+
+  private:
+    std::int64_t Lost(const std::string& why);
+
+    std::intptr_t handle_ = -1;  // file descriptor, or the COM port's HANDLE
+    bool lost_ = false;
+    std::string last_error_;
+#ifdef _WIN32
+    std::uint32_t read_wait_ms_ = 0xFFFFFFFF;  // the read time-out the port is set to now
+#else
+    bool WaitReadable(std::int64_t deadline_us);
+    bool WaitWritable(std::int64_t timeout_us);
+    vbus::DeadlineTimer timer_;
+#endif
+};
+
+}  // namespace vci::slcan

@@ -1,0 +1,184 @@
+// A serial port on Windows: a COM port opened through CreateFile, read with the comm time-outs
+// that make ReadFile return what has arrived or wait a few milliseconds for the first byte.
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "vci/slcan/serial_port.h"
+
+namespace vci::slcan {
+
+namespace {
+
+// Once part of a line is out, the rest must follow, or the adapter would take the next line as
+// this one's end; a write waits this long for the port.
+constexpr DWORD kWriteTimeoutMs = 1000;
+
+std::int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+HANDLE Handle(std::intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+std::string ErrorText(DWORD code) {
+    char* text = nullptr;
+    const DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result;
+    if (length != 0 && text != nullptr) {
+        result.assign(text, length);
+        while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
+                                   result.back() == ' ' || result.back() == '.')) {
+            result.pop_back();
+        }
+    }
+    ::LocalFree(text);
+    if (result.empty()) {
+        result = "error";
+    }
+    return result + " (" + std::to_string(code) + ")";
+}
+
+}  // namespace
+
+SerialPort::OpenStatus SerialPort::Open(const std::string& path, std::string* error) {
+    Close();
+    // "COM10" and above can be opened only by their device name; it serves for every port.
+    const std::string name = path.rfind("\\\\.\\", 0) == 0 ? path : "\\\\.\\" + path;
+    // No sharing: a COM port has one user at a time.
+    const HANDLE handle = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        *error = path + ": " + ErrorText(code);
+        if (code == ERROR_ACCESS_DENIED) {
+            *error += " (in use by another program?)";
+        }
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? OpenStatus::kGone
+                                                                            : OpenStatus::kFailed;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(handle);
+    lost_ = false;
+    read_wait_ms_ = 0xFFFFFFFF;
+    DCB settings{};
+    settings.DCBlength = sizeof settings;
+    if (!::GetCommState(handle, &settings)) {
+        *error = path + ": not a serial port (" + ErrorText(::GetLastError()) + ")";
+        Close();
+        return OpenStatus::kFailed;
+    }
+    settings.BaudRate = CBR_115200;
+    settings.ByteSize = 8;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+    settings.fBinary = TRUE;
+    settings.fParity = FALSE;
+    settings.fOutxCtsFlow = FALSE;
+    settings.fOutxDsrFlow = FALSE;
+    settings.fDtrControl = DTR_CONTROL_ENABLE;
+    settings.fDsrSensitivity = FALSE;
+    settings.fOutX = FALSE;
+    settings.fInX = FALSE;
+    settings.fNull = FALSE;
+    settings.fRtsControl = RTS_CONTROL_ENABLE;
+    settings.fAbortOnError = FALSE;
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;  // with no total time-out: return at once
+    timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+    if (!::SetCommState(handle, &settings) || !::SetCommTimeouts(handle, &timeouts)) {
+        *error = path + ": cannot set up the port: " + ErrorText(::GetLastError());
+        Close();
+        return OpenStatus::kFailed;
+    }
+    read_wait_ms_ = 0;
+    ::PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    return OpenStatus::kOk;
+}
+
+void SerialPort::Close() {
+    if (handle_ != -1) {
+        ::CloseHandle(Handle(handle_));
+        handle_ = -1;
+    }
+}
+
+bool SerialPort::is_open() const {
+    return handle_ != -1;
+}
+
+std::int64_t SerialPort::Lost(const std::string& why) {
+    lost_ = true;
+    last_error_ = why;
+    return -1;
+}
+
+std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeout_us) {
+    if (lost_ || handle_ == -1) {
+        return -1;
+    }
+    const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, timeout_us);
+    for (;;) {
+        // ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD with a constant: ReadFile
+        // returns what has arrived, or waits at most the constant for the first byte and returns
+        // with it. Whole milliseconds only: a shorter wait is rounded up, not turned into a
+        // busy loop. The port keeps its time-outs, so a run of equal waits sets them once.
+        const std::int64_t remaining = deadline - NowUs();
+        const DWORD wait_ms = remaining <= 0
+                                  ? 0
+                                  : static_cast<DWORD>(std::min<std::int64_t>(
+                                        (remaining + 999) / 1000, std::int64_t{MAXDWORD - 1}));
+        if (wait_ms != read_wait_ms_) {
+            COMMTIMEOUTS timeouts{};
+            timeouts.ReadIntervalTimeout = MAXDWORD;
+            timeouts.ReadTotalTimeoutMultiplier = wait_ms == 0 ? 0 : MAXDWORD;
+            timeouts.ReadTotalTimeoutConstant = wait_ms;
+            timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+            if (!::SetCommTimeouts(Handle(handle_), &timeouts)) {
+                return Lost("setting the serial port's time-outs failed: " +
+                            ErrorText(::GetLastError()));
+            }
+            read_wait_ms_ = wait_ms;
+        }
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
+        if (!::ReadFile(Handle(handle_), buffer, want, &got, nullptr)) {
+            return Lost("reading the serial port failed: " + ErrorText(::GetLastError()));
+        }
+        if (got > 0 || wait_ms == 0 || NowUs() >= deadline) {
+            return got;
+        }
+    }
+}
+
+SerialPort::WriteStatus SerialPort::Write(std::string_view bytes,
+                                          std::int64_t /*timeout_us: the port's own*/) {
+    if (lost_ || handle_ == -1) {
+        return WriteStatus::kLost;
+    }
+    const std::size_t total = bytes.size();
+    while (!bytes.empty()) {
+        DWORD written = 0;
+        if (!::WriteFile(Handle(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                         nullptr)) {
+            Lost("writing to the serial port failed: " + ErrorText(::GetLastError()));
+            return WriteStatus::kLost;
+        }
+        if (written == 0) {
+            if (bytes.size() == total) {
+                return WriteStatus::kFull;
+            }
+            Lost("the serial port took part of a line and then nothing more");
+            return WriteStatus::kLost;
+        }
+        bytes.remove_prefix(written);
+    }
+    return WriteStatus::kOk;
+}
+
+}  // namespace vci::slcan
