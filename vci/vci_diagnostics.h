@@ -26,6 +26,10 @@ static const uint8_t kVciFlagRemote = 0x40;
 // frames lost on this channel so far (little-endian, saturating at 0xFFFFFFFF).
 static const uint8_t kVciStatusRxOverrun = 0x01;
 
+// VciDeviceInfo.kind of a serial-line CAN adapter (SLCAN) on a serial port, beside
+// kVciDeviceVirtualBus and kVciDeviceSocketCan.
+static const uint32_t kVciDeviceSlcan = 3;
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

@@ -138,6 +138,7 @@ struct Device final : VciObject {
 struct Controller final : VciObject {
     Controller() : VciObject(Kind::kController) {}
     std::shared_ptr<DeviceState> device;
+    std::shared_ptr<SlcanSession> slcan;  // an SLCAN adapter's session, from initialisation on
     bool initialised = false;
     bool started = false;
 };
@@ -475,6 +476,12 @@ VciResult VciControllerInit(VciHandle controller, uint8_t mode, uint8_t btr0, ui
                          entry.name.c_str(), static_cast<unsigned>(bitrate));
             return kVciErrNotSupported;
         }
+    } else if (entry.kind == kVciDeviceSlcan) {
+        if (const VciResult code =
+                vci::SlcanInitController(entry.port, entry.name, bitrate, &object->slcan);
+            code != kVciOk) {
+            return code;
+        }
     } else if (const VciResult code = vci::SetSocketCanBitrate(entry.name, bitrate);
                code != kVciOk) {
         return code;
@@ -494,6 +501,12 @@ VciResult VciControllerStart(VciHandle controller, uint32_t start) {
     }
     if (start == 1 && !object->initialised) {
         return kVciErrWrongState;
+    }
+    if (object->slcan && object->started != (start == 1)) {
+        if (const VciResult code = vci::SlcanStartController(*object->slcan, start == 1);
+            code != kVciOk) {
+            return code;
+        }
     }
     object->started = start == 1;
     return kVciOk;
@@ -520,7 +533,8 @@ VciResult VciChannelOpen(VciHandle device, uint32_t bus, uint32_t /*exclusive: a
     std::unique_ptr<vci::Transport> transport =
         entry.kind == kVciDeviceVirtualBus
             ? vci::OpenVirtualBus(static_cast<std::uint16_t>(entry.number), &code, &error)
-            : vci::OpenSocketCan(entry.name, &code, &error);
+        : entry.kind == kVciDeviceSlcan ? vci::OpenSlcan(entry.port, entry.name, &code, &error)
+                                        : vci::OpenSocketCan(entry.name, &code, &error);
     if (!transport) {
         std::fprintf(stderr, "vci: %s: cannot open a channel: %s\n", entry.name.c_str(),
                      error.c_str());

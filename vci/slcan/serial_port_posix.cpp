@@ -61,7 +61,9 @@ SerialPort::OpenStatus SerialPort::Open(const std::string& path, std::string* er
     settings.c_cflag |= CLOCAL | CREAD;
     settings.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | CRTSCTS);
     settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    settings.c_cc[VMIN] = 0;
+    // VMIN 1, not 0: with O_NONBLOCK an empty port then gives EAGAIN, and a read of 0 bytes
+    // means the end (a hung-up port), as it does nowhere else.
+    settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     ::cfsetispeed(&settings, B115200);
     ::cfsetospeed(&settings, B115200);
