@@ -51,6 +51,16 @@ class FakeAdapter {
         std::lock_guard lock(mutex_);
         return lines_;
     }
+    // The lines, once the last one is `last` (or after 5 s).
+    std::vector<std::string> LinesEndingWith(const std::string& last) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        std::vector<std::string> got = lines();
+        while ((got.empty() || got.back() != last) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+            got = lines();
+        }
+        return got;
+    }
     const std::string& path() const { return path_; }
 
     std::map<std::string, std::string> answers;
@@ -192,9 +202,8 @@ TEST_F(SlcanTest, OpenSequenceAndRefusals) {
         VciChannelClose(channel_);
         VciControllerClose(controller_);
         channel_ = controller_ = nullptr;
-        std::this_thread::sleep_for(20ms);  // for the adapter to read the closing `C`
         if (!c.silent) {
-            std::vector<std::string> lines = adapter.lines();
+            std::vector<std::string> lines = adapter.LinesEndingWith(c.init == kVciOk ? "C" : "");
             const std::vector<std::string> expected =
                 // A failed initialisation closes the port; the channel then opens it afresh.
                 c.init != kVciOk ? std::vector<std::string>{"", "", "", "C", "S8", "C", "", "", ""}
@@ -226,7 +235,7 @@ TEST_F(SlcanTest, SendAnswersAreNeverFrames) {
         EXPECT_EQ(got[0].flags, kVciFlagSelf | kVciFlagExtended | 3);
         EXPECT_EQ(got[1].flags, kVciFlagSelf);
         EXPECT_EQ(got[2].identifier, 0x7FFu);
-        const std::vector<std::string> lines = adapter.lines();
+        const std::vector<std::string> lines = adapter.LinesEndingWith("t1230");
         EXPECT_EQ(lines[lines.size() - 2], "T18EFB1003AB0000");
         EXPECT_EQ(lines.back(), "t1230");
         VciChannelClose(channel_);
