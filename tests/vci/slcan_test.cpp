@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -51,15 +52,19 @@ class FakeAdapter {
         std::lock_guard lock(mutex_);
         return lines_;
     }
-    // The lines, once the last one is `last` (or after 5 s).
-    std::vector<std::string> LinesEndingWith(const std::string& last) {
+    // The lines that it got last, once they are `expected` (or after 5 s: the adapter's thread
+    // may lag behind the library).
+    std::vector<std::string> LastLines(const std::vector<std::string>& expected) {
         const auto deadline = std::chrono::steady_clock::now() + 5s;
-        std::vector<std::string> got = lines();
-        while ((got.empty() || got.back() != last) && std::chrono::steady_clock::now() < deadline) {
+        for (;;) {
+            const std::vector<std::string> got = lines();
+            std::vector<std::string> last(
+                got.end() - static_cast<long>(std::min(got.size(), expected.size())), got.end());
+            if (last == expected || std::chrono::steady_clock::now() > deadline) {
+                return last;
+            }
             std::this_thread::sleep_for(1ms);
-            got = lines();
         }
-        return got;
     }
     const std::string& path() const { return path_; }
 
@@ -203,14 +208,12 @@ TEST_F(SlcanTest, OpenSequenceAndRefusals) {
         VciControllerClose(controller_);
         channel_ = controller_ = nullptr;
         if (!c.silent) {
-            std::vector<std::string> lines = adapter.LinesEndingWith(c.init == kVciOk ? "C" : "");
+            // The device list's V/N come first; from the last flush on, the open sequence.
             const std::vector<std::string> expected =
                 // A failed initialisation closes the port; the channel then opens it afresh.
                 c.init != kVciOk ? std::vector<std::string>{"", "", "", "C", "S8", "C", "", "", ""}
                                  : std::vector<std::string>{"", "", "", "C", "S8", "Z0", "O", "C"};
-            // The device list's V/N come first; from the last flush on, the open sequence.
-            lines.erase(lines.begin(), lines.end() - static_cast<long>(expected.size()));
-            EXPECT_EQ(lines, expected);
+            EXPECT_EQ(adapter.LastLines(expected), expected);
         }
     }
 }
@@ -235,9 +238,8 @@ TEST_F(SlcanTest, SendAnswersAreNeverFrames) {
         EXPECT_EQ(got[0].flags, kVciFlagSelf | kVciFlagExtended | 3);
         EXPECT_EQ(got[1].flags, kVciFlagSelf);
         EXPECT_EQ(got[2].identifier, 0x7FFu);
-        const std::vector<std::string> lines = adapter.LinesEndingWith("t1230");
-        EXPECT_EQ(lines[lines.size() - 2], "T18EFB1003AB0000");
-        EXPECT_EQ(lines.back(), "t1230");
+        const std::vector<std::string> sent = {"T18EFB1003AB0000", "t1230"};
+        EXPECT_EQ(adapter.LastLines(sent), sent);
         VciChannelClose(channel_);
         VciControllerClose(controller_);
         channel_ = controller_ = nullptr;
