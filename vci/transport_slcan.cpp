@@ -43,12 +43,13 @@ namespace vci {
 
 namespace {
 
-constexpr int kAnswerTimeoutMs = 100;
-// Flushing: CRs end whatever partial command the adapter holds; their answers are awaited
-// until all came or the line has been quiet this long (adapters that do not answer an empty
-// line), but no longer than kAnswerTimeoutMs.
+// Adapters answer within a few milliseconds; the margin is for a loaded machine.
+constexpr int kAnswerTimeoutMs = 500;
+// Flushing: CRs end whatever partial command the adapter holds. Their answers are awaited, so
+// that none is taken later for the answer to a command: all of them, or, from an adapter that
+// has given none, only as long as the line stays this quiet (some do not answer an empty line).
 constexpr int kFlushCrs = 3;
-constexpr int kFlushQuietMs = 20;
+constexpr int kFlushQuietMs = 50;
 
 std::int64_t NowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -106,8 +107,9 @@ class SlcanSession {
         int answers = 0;
         while (answers < kFlushCrs) {
             const std::int64_t now = NowUs();
-            const std::int64_t until =
-                std::min(last_byte + kFlushQuietMs * 1000, start + kAnswerTimeoutMs * 1000);
+            const std::int64_t until = answers == 0 ? std::min(last_byte + kFlushQuietMs * 1000,
+                                                               start + kAnswerTimeoutMs * 1000)
+                                                    : start + kAnswerTimeoutMs * 1000;
             if (now >= until) {
                 break;
             }
@@ -178,10 +180,14 @@ class SlcanSession {
                 return {};
             }
             const ReadOutcome got = ReadSome(deadline - now, [&](const slcan::Token& token) {
-                if (token.kind == slcan::Token::Kind::kBell && !answer) {
-                    answer = std::string();
-                } else if (token.kind == slcan::Token::Kind::kLine && !answer &&
-                           token.text.size() > 1 && token.text[0] == letter) {
+                if (answer) {
+                    return;
+                }
+                if (token.kind == slcan::Token::Kind::kBell ||
+                    (token.kind == slcan::Token::Kind::kLine && token.text.empty())) {
+                    answer = std::string();  // refused, or accepted with nothing to say
+                } else if (token.kind == slcan::Token::Kind::kLine && token.text.size() > 1 &&
+                           token.text[0] == letter) {
                     answer = std::string(token.text.substr(1));
                 }
             });

@@ -1,5 +1,6 @@
 // Our stand-in for the CAN interface library: every operation of can/can_library.h, over a
-// virtual bus host (virtual_bus/) or a SocketCAN interface (vci/socketcan/).
+// virtual bus host (virtual_bus/), a SocketCAN interface (vci/socketcan/) or a serial-line CAN
+// adapter (SLCAN, vci/transport_slcan.cpp).
 //
 // Choices of this library, beyond what the interface header states:
 //
@@ -28,11 +29,18 @@
 // (vcan) or already at the bit rate needs nothing; otherwise the bit rate is set through
 // rtnetlink, which needs privilege: failing that, kVciErrNotSupported with the reason on
 // stderr. Initialising a started controller is kVciErrWrongState, as is starting one that was
-// never initialised. The controller is never refused as taken by another application (no
-// kVciErrAccessDenied): the virtual bus and SocketCAN are shared by design. Channels do not
-// depend on the controller's state, since the controller may belong to another application.
+// never initialised. An SLCAN adapter is set up at these steps: initialising opens its serial
+// port for this process (shared with the device's channels) and sets the bit rate (`S0`..`S8`:
+// 10 kbit/s to 1000 kbit/s; another rate, or a refused `S`, is kVciErrNotSupported), starting
+// opens the adapter's CAN channel (`O`; refused or unanswered: kVciErrIo), stopping closes it;
+// a port that is not there is kVciErrDeviceGone, one that cannot be had (in use, no permission)
+// kVciErrIo; each failure says why on stderr. The controller is never refused as taken by another
+// application (no kVciErrAccessDenied): the virtual bus and SocketCAN are shared by design.
+// Channels do not depend on the controller's state, since the controller may belong to another
+// application (on an SLCAN adapter whose controller was not started, a channel receives nothing).
 //
-// Channel. Opening connects to the bus host (handshake included) or opens a raw CAN socket:
+// Channel. Opening connects to the bus host (handshake included), opens a raw CAN socket or
+// takes the SLCAN adapter's serial port (opening it when the controller has not):
 // kVciErrDeviceGone when the bus or interface is no longer there, kVciErrIo for other failures.
 // The exclusive flag is accepted and has no effect (every channel shares the bus). 4104 must
 // come before 4105 and not while active (kVciErrWrongState); FIFO sizes are 1 to 65536 messages,
@@ -60,11 +68,13 @@
 // success the channel also receives a copy of the frame with kVciFlagSelf (0x20) set, as a
 // controller's self-reception does: on a virtual bus the library queues it right away, behind
 // what the FIFO holds (the host does not return a frame to its sender), on SocketCAN it is the
-// kernel's own-message echo. The
+// kernel's own-message echo, on an SLCAN adapter the library queues it as on a virtual bus
+// (adapters do not send the host's frames back). The
 // transmit FIFO is what the socket has not taken yet; when it holds tx_fifo_size frames, the
 // send waits at most its time-out for room and then gives kVciErrTxFull.
 //
-// A lost connection (the bus host went away, the interface vanished): the send that finds it
+// A lost connection (the bus host went away, the interface vanished, the serial port hung up or
+// failed): the send that finds it
 // gives kVciErrIo, and from then on every read and take on the channel returns at once: first
 // the messages the FIFO still holds, then kVciErrIo. The loss is reported once on stderr.
 

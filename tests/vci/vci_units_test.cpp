@@ -27,8 +27,10 @@ TEST(BusTiming, Sja1000RegisterPairsAt16MHz) {
 }
 
 TEST(DeviceId, RoundTripsAndRefusesForeignBytes) {
-    for (const auto& [kind, number] : std::vector<std::pair<std::uint32_t, std::uint32_t>>{
-             {kVciDeviceVirtualBus, 29536}, {kVciDeviceSocketCan, 0x12345678}}) {
+    for (const auto& [kind, number] :
+         std::vector<std::pair<std::uint32_t, std::uint32_t>>{{kVciDeviceVirtualBus, 29536},
+                                                              {kVciDeviceSocketCan, 0x12345678},
+                                                              {kVciDeviceSlcan, 2}}) {
         std::uint32_t got_kind = 0, got_number = 0;
         ASSERT_TRUE(DecodeDeviceId(EncodeDeviceId(kind, number), &got_kind, &got_number));
         EXPECT_EQ(got_kind, kind);
@@ -39,6 +41,18 @@ TEST(DeviceId, RoundTripsAndRefusesForeignBytes) {
     VciDeviceId bad_kind = EncodeDeviceId(kVciDeviceVirtualBus, 1);
     bad_kind.bytes[2] = 9;
     EXPECT_FALSE(DecodeDeviceId(bad_kind, &kind, &number));
+}
+
+TEST(SlcanPorts, ListSplitsOnTheSystemsSeparator) {
+#ifdef _WIN32
+    const std::string text = "COM7;;COM12;COM7;";
+    const std::vector<std::string> expected = {"COM7", "COM12"};
+#else
+    const std::string text = "/dev/ttyACM0::/dev/ttyUSB1:/dev/ttyACM0:";
+    const std::vector<std::string> expected = {"/dev/ttyACM0", "/dev/ttyUSB1"};
+#endif
+    EXPECT_EQ(SplitPortList(text), expected);
+    EXPECT_TRUE(SplitPortList("").empty());
 }
 
 VciMessage Data(std::uint32_t id) {

@@ -125,14 +125,12 @@ std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeo
     const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, timeout_us);
     for (;;) {
         // ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD with a constant: ReadFile
-        // returns what has arrived, or waits at most the constant for the first byte and returns
-        // with it. Whole milliseconds only: a shorter wait is rounded up, not turned into a
-        // busy loop. The port keeps its time-outs, so a run of equal waits sets them once.
+        // returns what has arrived, or waits at most the constant for the first byte. Windows
+        // returns with that byte; wine only at the end of the constant, so a wait is made of
+        // reads of 1 ms (a shorter wait is rounded up to one, not turned into a busy loop). The
+        // port keeps its time-outs, so a run of such reads sets them once.
         const std::int64_t remaining = deadline - NowUs();
-        const DWORD wait_ms = remaining <= 0
-                                  ? 0
-                                  : static_cast<DWORD>(std::min<std::int64_t>(
-                                        (remaining + 999) / 1000, std::int64_t{MAXDWORD - 1}));
+        const DWORD wait_ms = remaining <= 0 ? 0 : 1;
         if (wait_ms != read_wait_ms_) {
             COMMTIMEOUTS timeouts{};
             timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -149,6 +147,15 @@ std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeo
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
         if (!::ReadFile(Handle(handle_), buffer, want, &got, nullptr)) {
             return Lost("reading the serial port failed: " + ErrorText(::GetLastError()));
+        }
+        if (got == 0 && wait_ms != 0) {
+            // A port that went away may still read as empty (wine's, on a hung-up terminal);
+            // asking for its state fails then. Only after a wait that found nothing: a read that
+            // brings data costs no further call.
+            DWORD errors = 0;
+            if (!::ClearCommError(Handle(handle_), &errors, nullptr)) {
+                return Lost("the serial port is gone: " + ErrorText(::GetLastError()));
+            }
         }
         if (got > 0 || wait_ms == 0 || NowUs() >= deadline) {
             return got;

@@ -1,0 +1,290 @@
+// The library over a serial-line CAN adapter: a pseudo terminal whose master side the test
+// drives as the adapter, answering commands as each case says.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "can/can_library.h"
+#include "vci/vci_diagnostics.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The adapter's side: answers each command line from `answers` (CR when not listed; "" for
+// silence), a frame line with `send_answer`, and records every line it got.
+class FakeAdapter {
+  public:
+    FakeAdapter() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ::grantpt(master_);
+        ::unlockpt(master_);
+        path_ = ::ptsname(master_);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~FakeAdapter() {
+        stop_ = true;
+        thread_.join();
+        Pull();
+    }
+    void Pull() {
+        if (master_ >= 0) {
+            ::close(master_);
+            master_ = -1;
+        }
+    }
+    void Inject(const std::string& bytes) {
+        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
+    std::vector<std::string> lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    // The lines that it got last, once they are `expected` (or after 5 s: the adapter's thread
+    // may lag behind the library).
+    std::vector<std::string> LastLines(const std::vector<std::string>& expected) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        for (;;) {
+            const std::vector<std::string> got = lines();
+            std::vector<std::string> last(
+                got.end() - static_cast<long>(std::min(got.size(), expected.size())), got.end());
+            if (last == expected || std::chrono::steady_clock::now() > deadline) {
+                return last;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    const std::string& path() const { return path_; }
+
+    std::map<std::string, std::string> answers;
+    std::string send_answer = "\r";
+    bool silent = false;
+
+  private:
+    void Serve() {
+        std::string line;
+        while (!stop_) {
+            pollfd fd{master_, POLLIN, 0};
+            char c;
+            if (::poll(&fd, 1, 5) <= 0 || (fd.revents & POLLIN) == 0 ||
+                ::read(master_, &c, 1) != 1) {
+                std::this_thread::sleep_for(1ms);  // no slave open: the master reads EIO
+                continue;
+            }
+            if (c != '\r') {
+                line += c;
+                continue;
+            }
+            {
+                std::lock_guard lock(mutex_);
+                lines_.push_back(line);
+            }
+            const bool frame =
+                !line.empty() && std::string("TtRr").find(line[0]) != std::string::npos;
+            const auto it = answers.find(line);
+            const std::string answer = frame                 ? send_answer
+                                       : it != answers.end() ? it->second
+                                                             : "\r";
+            if (!silent && !answer.empty()) {
+                [[maybe_unused]] const ssize_t n = ::write(master_, answer.data(), answer.size());
+            }
+            line.clear();
+        }
+    }
+
+    int master_ = -1;
+    std::string path_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+    std::thread thread_;
+};
+
+class SlcanTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ::setenv("KORVANE_SLCAN_PORTS", adapter_.path().c_str(), 1); }
+    void TearDown() override {
+        if (channel_ != nullptr) {
+            VciChannelClose(channel_);
+        }
+        if (controller_ != nullptr) {
+            VciControllerClose(controller_);
+        }
+        ::unsetenv("KORVANE_SLCAN_PORTS");
+    }
+
+    // The adapter's entry in the device list.
+    VciDeviceInfo Listed() {
+        VciHandle list = nullptr;
+        EXPECT_EQ(VciDeviceListOpen(&list), kVciOk);
+        VciDeviceInfo info{}, found{};
+        while (VciDeviceListNext(list, &info) == kVciOk) {
+            if (info.kind == kVciDeviceSlcan) {
+                found = info;
+            }
+        }
+        VciDeviceListClose(list);
+        return found;
+    }
+
+    // The loader's steps; the controller's codes are returned, the rest must succeed.
+    std::pair<VciResult, VciResult> Open() {
+        const VciDeviceInfo info = Listed();
+        EXPECT_EQ(VciDeviceOpenById(&info.id, &device_), kVciOk);
+        EXPECT_EQ(VciControllerOpen(device_, 0, &controller_), kVciOk);
+        const VciResult init = VciControllerInit(controller_, 7, 0x00, 0x14);
+        const VciResult start = init == kVciOk ? VciControllerStart(controller_, 1) : init;
+        EXPECT_EQ(VciChannelOpen(device_, 0, 0, &channel_), kVciOk);
+        EXPECT_EQ(VciChannelInit(channel_, 32, 1, 128, 128), kVciOk);
+        EXPECT_EQ(VciChannelActivate(channel_, 1), kVciOk);
+        return {init, start};
+    }
+
+    std::vector<VciMessage> ReadAll(std::chrono::milliseconds quiet = 50ms) {
+        std::vector<VciMessage> got;
+        VciMessage message{};
+        while (VciChannelRead(channel_, static_cast<uint32_t>(quiet.count()), &message) == kVciOk) {
+            got.push_back(message);
+        }
+        return got;
+    }
+
+    FakeAdapter adapter_;
+    VciHandle device_ = nullptr;
+    VciHandle controller_ = nullptr;
+    VciHandle channel_ = nullptr;
+};
+
+TEST_F(SlcanTest, ListedWithVersionAndSerial) {
+    adapter_.answers = {{"V", "V1013\r"}, {"N", "NA7K2\r"}};
+    const VciDeviceInfo info = Listed();
+    ASSERT_EQ(info.kind, kVciDeviceSlcan);
+    EXPECT_EQ(info.id.bytes[2], kVciDeviceSlcan);
+    EXPECT_EQ(std::string(info.name), adapter_.path().substr(adapter_.path().rfind('/') + 1));
+    EXPECT_EQ(std::string(info.description),
+              "SLCAN adapter on " + adapter_.path() + ", version 1013, serial A7K2");
+    // Same port, same identifier, for the life of the process.
+    EXPECT_EQ(std::memcmp(Listed().id.bytes, info.id.bytes, 8), 0);
+}
+
+TEST_F(SlcanTest, OpenSequenceAndRefusals) {
+    struct Case {
+        std::map<std::string, std::string> answers;
+        bool silent;
+        VciResult init, start;
+    };
+    const std::vector<Case> cases = {
+        {{}, false, kVciOk, kVciOk},
+        {{{"C", "\a"}, {"Z0", "\a"}}, false, kVciOk, kVciOk},  // tolerated refusals
+        {{{"S8", "\a"}}, false, kVciErrNotSupported, kVciErrNotSupported},
+        {{{"O", "\a"}}, false, kVciOk, kVciErrIo},
+        {{}, true, kVciErrIo, kVciErrIo},  // no answer at all
+    };
+    for (const Case& c : cases) {
+        FakeAdapter adapter;
+        adapter.answers = c.answers;
+        adapter.silent = c.silent;
+        ::setenv("KORVANE_SLCAN_PORTS", adapter.path().c_str(), 1);
+        ::testing::internal::CaptureStderr();
+        const auto [init, start] = Open();
+        const std::string printed = ::testing::internal::GetCapturedStderr();
+        SCOPED_TRACE(&c - cases.data());
+        EXPECT_EQ(init, c.init) << printed;
+        EXPECT_EQ(start, c.start) << printed;
+        EXPECT_EQ(printed.empty(), c.init == kVciOk && c.start == kVciOk) << printed;
+        VciChannelClose(channel_);
+        VciControllerClose(controller_);
+        channel_ = controller_ = nullptr;
+        if (!c.silent) {
+            // The device list's V/N come first; from the last flush on, the open sequence.
+            const std::vector<std::string> expected =
+                // A failed initialisation closes the port; the channel then opens it afresh.
+                c.init != kVciOk ? std::vector<std::string>{"", "", "", "C", "S8", "C", "", "", ""}
+                                 : std::vector<std::string>{"", "", "", "C", "S8", "Z0", "O", "C"};
+            EXPECT_EQ(adapter.LastLines(expected), expected);
+        }
+    }
+}
+
+TEST_F(SlcanTest, SendAnswersAreNeverFrames) {
+    for (const std::string answer : {"Z\r", "z\r", "\r", ""}) {
+        FakeAdapter adapter;
+        adapter.send_answer = answer;
+        ::setenv("KORVANE_SLCAN_PORTS", adapter.path().c_str(), 1);
+        ASSERT_EQ(Open().second, kVciOk);
+        VciMessage message{};
+        message.identifier = 0x18EFB100;
+        message.flags = kVciFlagExtended | 3;
+        message.data[0] = 0xAB;
+        ASSERT_EQ(VciChannelSend(channel_, 0, &message), kVciOk);
+        message.identifier = 0x123;
+        message.flags = 0;
+        ASSERT_EQ(VciChannelSend(channel_, 0, &message), kVciOk);
+        adapter.Inject("t7FF10F\r");
+        const std::vector<VciMessage> got = ReadAll();
+        ASSERT_EQ(got.size(), 3u) << "answer " << int(answer.empty() ? 0 : answer[0]);
+        EXPECT_EQ(got[0].flags, kVciFlagSelf | kVciFlagExtended | 3);
+        EXPECT_EQ(got[1].flags, kVciFlagSelf);
+        EXPECT_EQ(got[2].identifier, 0x7FFu);
+        const std::vector<std::string> sent = {"T18EFB1003AB0000", "t1230"};
+        EXPECT_EQ(adapter.LastLines(sent), sent);
+        VciChannelClose(channel_);
+        VciControllerClose(controller_);
+        channel_ = controller_ = nullptr;
+    }
+}
+
+TEST_F(SlcanTest, ReceivesFramesAndSkipsTheRest) {
+    ASSERT_EQ(Open().second, kVciOk);
+    ::testing::internal::CaptureStderr();
+    // Time stamps or none, 11 and 29 bits, a remote frame; a BEL, unknown and malformed lines
+    // and an over-long one between them; one frame arrives in two pieces.
+    adapter_.Inject("T1ABCDEF12A0B1\rt12300000\r\aX99\rT1234\rt1231AAZZ\r" + std::string(80, '7') +
+                    "\rr7002EA60\rT000000");
+    const std::vector<VciMessage> first = ReadAll();
+    ASSERT_EQ(first.size(), 3u);
+    EXPECT_EQ(first[0].identifier, 0x1ABCDEF1u);
+    EXPECT_EQ(first[0].flags, kVciFlagExtended | 2);
+    EXPECT_EQ(first[0].data[1], 0xB1);
+    EXPECT_EQ(first[1].identifier, 0x123u);
+    EXPECT_EQ(first[1].flags, 0);
+    EXPECT_EQ(first[2].identifier, 0x700u);
+    EXPECT_EQ(first[2].flags, kVciFlagRemote | 2);
+    adapter_.Inject("01100\r");
+    const std::vector<VciMessage> got = ReadAll();
+    const std::string printed = ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].identifier, 1u);
+    EXPECT_EQ(got[0].flags, kVciFlagExtended | 1);
+    EXPECT_NE(printed.find("refused a frame (BEL)"), std::string::npos) << printed;
+}
+
+TEST_F(SlcanTest, PulledAdapterEndsTheChannel) {
+    ASSERT_EQ(Open().second, kVciOk);
+    VciMessage message{};
+    message.flags = 1;
+    ASSERT_EQ(VciChannelSend(channel_, 0, &message), kVciOk);
+    adapter_.Pull();
+    ::testing::internal::CaptureStderr();
+    VciMessage got{};
+    EXPECT_EQ(VciChannelRead(channel_, 1000, &got), kVciOk);  // the own copy, from the FIFO
+    EXPECT_EQ(VciChannelRead(channel_, 60000, &got), kVciErrIo);
+    EXPECT_EQ(VciChannelTake(channel_, &got), kVciErrIo);
+    EXPECT_EQ(VciChannelSend(channel_, 0, &message), kVciErrIo);
+    const std::string printed = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(printed.find("vci: "), std::string::npos) << printed;
+}
+
+}  // namespace
