@@ -32,6 +32,14 @@ class Transport {
     virtual SendResult Send(const VciMessage& message, std::uint32_t timeout_ms,
                             std::size_t queued_limit) = 0;
 
+    // For a channel that is not active. Stop: frames that arrive from now on need not be kept
+    // (SocketCAN has the kernel drop them; a bus host keeps sending, so the channel reads and
+    // discards them to keep the connection). Start: discards every frame that arrived before
+    // this moment, however many, waiting at most timeout_us for the bus to confirm where that
+    // moment lies, and delivers what follows. Both are false when the connection is lost.
+    virtual bool StopReceiving() { return true; }
+    virtual bool StartReceiving(std::int64_t timeout_us) = 0;
+
     // True when the transport itself delivers the copies of sent frames (the kernel's own-message
     // echo on SocketCAN); otherwise the channel queues them itself.
     virtual bool echoes_own_frames() const = 0;

@@ -222,6 +222,26 @@ class SlcanSession {
         }
     }
 
+    // Drops every frame that has arrived so far: what the port holds now, and what was kept for
+    // the next receive. Reads without waiting for at most budget_us, so a flooded line cannot
+    // hold it. False when the port is lost.
+    bool DiscardPending(std::int64_t budget_us) {
+        kept_.clear();
+        std::vector<VciMessage> dropped;
+        const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, budget_us);
+        for (;;) {
+            const ReadOutcome got =
+                ReadSome(0, [&](const slcan::Token& token) { Take(token, &dropped); });
+            if (got == ReadOutcome::kLost) {
+                return false;
+            }
+            if (got == ReadOutcome::kNothing || NowUs() >= deadline) {
+                return true;
+            }
+            dropped.clear();
+        }
+    }
+
     Transport::SendResult Send(const VciMessage& message, std::uint32_t timeout_ms) {
         slcan::Frame frame;
         frame.id = message.identifier;
@@ -390,6 +410,16 @@ class SlcanTransport final : public Transport {
             last_error_ = session_->last_error();
         }
         return result;
+    }
+
+    // An adapter keeps sending while the channel is inactive; reads on the inactive channel
+    // drop what it sends, and activation drops what the port holds by then.
+    bool StartReceiving(std::int64_t timeout_us) override {
+        if (!session_->DiscardPending(timeout_us)) {
+            last_error_ = session_->last_error();
+            return false;
+        }
+        return true;
     }
 
     bool echoes_own_frames() const override { return false; }

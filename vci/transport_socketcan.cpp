@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "vci/socketcan/socketcan.h"
 #include "vci/transport.h"
@@ -13,6 +16,10 @@ namespace {
 // Messages taken from the socket per call at most, so that a flooded interface cannot hold a
 // caller for long; the rest waits in the kernel's queue for the next call.
 constexpr int kMaxFramesPerReceive = 256;
+// Pause between attempts to send while the transmit queue is full: about two frames at 1000 kbit/s.
+constexpr auto kFullQueueRetry = std::chrono::microseconds(250);
+
+using Clock = std::chrono::steady_clock;
 
 bool InterfaceGone(int error_number) {
     return error_number == ENODEV || error_number == ENXIO;
@@ -20,7 +27,10 @@ bool InterfaceGone(int error_number) {
 
 class SocketCanTransport final : public Transport {
   public:
-    bool Open(const std::string& name, std::string* error) { return socket_.Open(name, error); }
+    bool Open(const std::string& name, std::string* error) {
+        name_ = name;
+        return socket_.Open(name, error);
+    }
     int last_errno() const { return socket_.last_errno(); }
 
     bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) override {
@@ -28,6 +38,10 @@ class SocketCanTransport final : public Transport {
             socketcan::RawFrame frame;
             const int got = socket_.Receive(&frame, i == 0 ? timeout_us : 0);
             if (got == 0) {
+                return true;
+            }
+            if (got < 0 && socket_.last_errno() == ENETDOWN) {
+                // Reported once when the link goes down; the socket works again when it is up.
                 return true;
             }
             if (got < 0) {
@@ -55,24 +69,45 @@ class SocketCanTransport final : public Transport {
         frame.remote = (message.flags & kVciFlagRemote) != 0;
         frame.length = static_cast<std::uint8_t>(message.flags & kVciFlagLengthMask);
         std::memcpy(frame.data, message.data, frame.length);
-        if (socket_.Send(frame, &last_error_)) {
-            return SendResult::kSent;
-        }
-        int error_number = socket_.last_errno();
-        if ((error_number == EAGAIN || error_number == ENOBUFS) && timeout_ms > 0) {
-            // Wait once for room in the socket's queue, then try again.
-            std::vector<vbus::net::PollEntry> entries{
-                {static_cast<vbus::net::NativeSocket>(socket_.fd()), false, true}};
-            vbus::net::Poll(entries, std::int64_t{timeout_ms} * 1000);
+        // A full transmit queue does not make the socket unwritable (ENOBUFS comes from the
+        // device's queue, which no poll watches): try again after short pauses until room comes
+        // or the time-out ends.
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
             if (socket_.Send(frame, &last_error_)) {
                 return SendResult::kSent;
             }
-            error_number = socket_.last_errno();
+            const int error_number = socket_.last_errno();
+            if (error_number != EAGAIN && error_number != ENOBUFS) {
+                if (error_number == ENETDOWN) {
+                    last_error_ += " (bring it up: sudo ip link set " + name_ + " up)";
+                }
+                return InterfaceGone(error_number) ? SendResult::kLost : SendResult::kFailed;
+            }
+            const auto left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) {
+                return SendResult::kFull;
+            }
+            std::this_thread::sleep_for(std::min<Clock::duration>(left, kFullQueueRetry));
         }
-        if (error_number == EAGAIN || error_number == ENOBUFS) {
-            return SendResult::kFull;
+    }
+
+    bool StopReceiving() override { return socket_.SetReceiving(false, &last_error_); }
+
+    // Nothing arrives while stopped: what the socket holds came before this moment.
+    bool StartReceiving(std::int64_t /*timeout_us: nothing to wait for*/) override {
+        socketcan::RawFrame frame;
+        for (int down_reports = 0;;) {
+            const int got = socket_.Receive(&frame, 0);
+            if (got == 0) {
+                break;
+            }
+            if (got < 0 && (socket_.last_errno() != ENETDOWN || ++down_reports > 1)) {
+                last_error_ = std::string("receive failed: ") + std::strerror(socket_.last_errno());
+                return false;
+            }
         }
-        return InterfaceGone(error_number) ? SendResult::kLost : SendResult::kFailed;
+        return socket_.SetReceiving(true, &last_error_);
     }
 
     bool echoes_own_frames() const override { return true; }
@@ -80,6 +115,7 @@ class SocketCanTransport final : public Transport {
 
   private:
     socketcan::RawSocket socket_;
+    std::string name_;
 };
 
 }  // namespace

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "vci/transport.h"
@@ -7,6 +9,8 @@
 namespace vci {
 
 namespace {
+
+constexpr const char* kLost = "the connection to the bus host was lost";
 
 class VirtualBusTransport final : public Transport {
   public:
@@ -28,7 +32,7 @@ class VirtualBusTransport final : public Transport {
             out.push_back(message);
         }
         if (!alive) {
-            last_error_ = "the connection to the bus host was lost";
+            last_error_ = kLost;
         }
         return alive;
     }
@@ -43,7 +47,7 @@ class VirtualBusTransport final : public Transport {
         // host that reads, it is empty after every send.
         if (client_.pending_frames() >= queued_limit) {
             if (!client_.Flush(std::int64_t{timeout_ms} * 1000)) {
-                last_error_ = "the connection to the bus host was lost";
+                last_error_ = kLost;
                 return SendResult::kLost;
             }
             if (client_.pending_frames() >= queued_limit) {
@@ -56,10 +60,36 @@ class VirtualBusTransport final : public Transport {
         frame.length = static_cast<std::uint8_t>(message.flags & kVciFlagLengthMask);
         std::memcpy(frame.data.data(), message.data, frame.length);
         if (!client_.Queue(frame)) {
-            last_error_ = "the connection to the bus host was lost";
+            last_error_ = kLost;
             return SendResult::kLost;
         }
         return SendResult::kSent;
+    }
+
+    // The host answers a mark behind everything it has queued for us: what comes before the
+    // mark arrived before this moment and is discarded, however much the host still held back.
+    bool StartReceiving(std::int64_t timeout_us) override {
+        const std::uint64_t marks = client_.marks();
+        if (!client_.RequestMark()) {
+            last_error_ = kLost;
+            return false;
+        }
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::microseconds(timeout_us);
+        for (;;) {
+            const std::int64_t remaining = std::chrono::duration_cast<std::chrono::microseconds>(
+                                               deadline - std::chrono::steady_clock::now())
+                                               .count();
+            frames_.clear();
+            if (!client_.Receive(frames_, std::max<std::int64_t>(remaining, 0))) {
+                last_error_ = kLost;
+                return false;
+            }
+            // A server that answers no mark: what it had sent by the deadline is gone.
+            if (client_.marks() != marks || remaining <= 0) {
+                return true;
+            }
+        }
     }
 
     bool echoes_own_frames() const override { return false; }

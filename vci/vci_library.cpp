@@ -25,19 +25,25 @@
 // mode 7 takes all three. It must name at least one frame format and nothing else
 // (kVciErrInvalidArgument), and it decides what the device's channels receive. The bit rate
 // comes from the SJA1000 register pair (vci/bus_timing.h). A virtual bus runs at 1000 kbit/s
-// only: any other bit rate is kVciErrNotSupported. A SocketCAN interface without bit timing
-// (vcan) or already at the bit rate needs nothing; otherwise the bit rate is set through
-// rtnetlink, which needs privilege: failing that, kVciErrNotSupported with the reason on
-// stderr. Initialising a started controller is kVciErrWrongState, as is starting one that was
-// never initialised. An SLCAN adapter is set up at these steps: initialising opens its serial
-// port for this process (shared with the device's channels) and sets the bit rate (`S0`..`S8`:
-// 10 kbit/s to 1000 kbit/s; another rate, or a refused `S`, is kVciErrNotSupported), starting
-// opens the adapter's CAN channel (`O`; refused or unanswered: kVciErrIo), stopping closes it;
-// a port that is not there is kVciErrDeviceGone, one that cannot be had (in use, no permission)
-// kVciErrIo; each failure says why on stderr. The controller is never refused as taken by another
-// application (no kVciErrAccessDenied): the virtual bus and SocketCAN are shared by design.
-// Channels do not depend on the controller's state, since the controller may belong to another
-// application (on an SLCAN adapter whose controller was not started, a channel receives nothing).
+// only: any other bit rate is kVciErrNotSupported. Initialising the controller of a SocketCAN
+// interface makes the interface work as asked, through rtnetlink, where the process may change
+// it (CAP_NET_ADMIN): the bit rate set (interfaces without bit timing, vcan, need none), the link
+// brought up, a controller that is bus-off and does not restart by itself (restart-ms 0)
+// restarted. Where it may not, the interface is left as it is and the code says what stands in
+// the way: kVciErrNotSupported for a change it needs (another or no bit rate, the link down),
+// kVciErrWrongState for a controller that is bus-off; stderr gets the reason and a line
+// "vci: NAME: to fix it, run: COMMAND" with the command that fixes it (e.g.
+// "sudo ip link set can0 up"). An interface that vanished is kVciErrDeviceGone. An SLCAN adapter is
+// set up at these steps: initialising opens its serial port for this process (shared with the
+// device's channels) and sets the bit rate (`S0`..`S8`: 10 kbit/s to 1000 kbit/s; another rate, or
+// a refused `S`, is kVciErrNotSupported), starting opens the adapter's CAN channel (`O`; refused
+// or unanswered: kVciErrIo), stopping closes it; a port that is not there is kVciErrDeviceGone, one
+// that cannot be had (in use, no permission) kVciErrIo; each failure says why on stderr.
+// Initialising a started controller is kVciErrWrongState, as is starting one that was never
+// initialised. The controller is never refused as taken by another application (no
+// kVciErrAccessDenied): the virtual bus and SocketCAN are shared by design. Channels do not
+// depend on the controller's state, since the controller may belong to another application (on
+// an SLCAN adapter whose controller was not started, a channel receives nothing).
 //
 // Channel. Opening connects to the bus host (handshake included), opens a raw CAN socket or
 // takes the SLCAN adapter's serial port (opening it when the controller has not):
@@ -46,8 +52,15 @@
 // come before 4105 and not while active (kVciErrWrongState); FIFO sizes are 1 to 65536 messages,
 // thresholds at most the size (kVciErrInvalidArgument otherwise); thresholds set when a
 // Windows event would be signalled and have no use here. Frames that reach the channel while it
-// is not active are discarded; deactivating keeps what the FIFO already holds, but reads, takes
-// and sends on an inactive channel are kVciErrWrongState.
+// is not active are discarded, all of them: activation starts from the moment it is made (a
+// bus host is asked to mark where its output stands and everything before the mark is read and
+// dropped; a SocketCAN socket takes no frames at all while inactive). Deactivating keeps what
+// the FIFO already holds, but reads, takes and sends on an inactive channel are
+// kVciErrWrongState. An inactive channel keeps its connection: each call on it reads and
+// discards what its bus host has sent. A host drops a client that falls too far behind (seconds
+// of a busy bus), so a channel left inactive without calls may lose its connection; nothing it
+// would have delivered is lost by that, and activation connects again (kVciErrDeviceGone or
+// kVciErrIo, with the reason on stderr, when that fails; the channel then stays inactive).
 //
 // Receiving, with no thread of the library: reads and takes move what the socket holds into the
 // receive FIFO, without waiting, when the FIFO has nothing to hand out (a read that finds a
@@ -70,13 +83,15 @@
 // what the FIFO holds (the host does not return a frame to its sender), on SocketCAN it is the
 // kernel's own-message echo, on an SLCAN adapter the library queues it as on a virtual bus
 // (adapters do not send the host's frames back). The
-// transmit FIFO is what the socket has not taken yet; when it holds tx_fifo_size frames, the
-// send waits at most its time-out for room and then gives kVciErrTxFull.
+// transmit FIFO is what the socket has not taken yet (on SocketCAN, the interface's own queue);
+// when it is full, the send waits at most its time-out for room and then gives kVciErrTxFull.
+// A send refused by the interface (e.g. it is down) is kVciErrIo, with the reason on stderr.
 //
 // A lost connection (the bus host went away, the interface vanished, the serial port hung up or
 // failed): the send that finds it
-// gives kVciErrIo, and from then on every read and take on the channel returns at once: first
-// the messages the FIFO still holds, then kVciErrIo. The loss is reported once on stderr.
+// gives kVciErrIo, and from then on every send fails so, and every read and take on the channel
+// returns at once: first the messages the FIFO still holds, then kVciErrIo. The loss is
+// reported once on stderr. Deactivating and activating the channel again connects anew.
 
 #if defined(__linux__)
 #include <sys/prctl.h>
@@ -86,9 +101,11 @@
 #include <timeapi.h>
 #endif
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -127,6 +144,12 @@ constexpr std::uint32_t kVirtualBusBitrate = 1000000;
 constexpr std::uint8_t kModeStandard = 0x01;
 constexpr std::uint8_t kModeExtended = 0x02;
 constexpr std::uint8_t kModeErrorFrames = 0x04;
+// How long one call on an inactive channel may spend discarding what keeps arriving.
+constexpr auto kKeepAliveBudget = std::chrono::milliseconds(20);
+// How long activation waits for the bus to confirm where the frames from before it end.
+constexpr std::int64_t kStartTimeoutUs = 500'000;
+
+using TransportOpener = std::function<std::unique_ptr<Transport>(VciResult*, std::string*)>;
 
 // What the controller and the channels of one device share.
 struct DeviceState {
@@ -176,13 +199,17 @@ struct Channel final : VciObject {
     // Moves what has arrived into the FIFO (or discards it while inactive), waiting at most
     // timeout_us for the first message.
     void Drain(std::int64_t timeout_us) {
+        incoming.clear();
         if (lost) {
             return;
         }
-        incoming.clear();
         if (!transport->Receive(incoming, timeout_us)) {
             lost = true;
-            std::fprintf(stderr, "vci: %s: %s\n", name().c_str(), transport->last_error().c_str());
+            // Lost while inactive costs nothing yet: activation connects again.
+            if (active) {
+                std::fprintf(stderr, "vci: %s: %s\n", name().c_str(),
+                             transport->last_error().c_str());
+            }
         }
         for (VciMessage& message : incoming) {
             if (active && Accepts(message)) {
@@ -190,6 +217,44 @@ struct Channel final : VciObject {
                 fifo.Push(message);
             }
         }
+    }
+
+    // While inactive: reads and discards what the socket holds, so that the bus host does not
+    // give up on a channel that seems to have stopped reading.
+    void KeepAlive() {
+        if (active) {
+            return;
+        }
+        const auto until = SteadyClock::now() + kKeepAliveBudget;
+        do {
+            Drain(0);
+        } while (!incoming.empty() && SteadyClock::now() < until);
+    }
+
+    // Makes the channel take frames from this moment on: everything that arrived before is
+    // discarded, and a connection lost earlier is made anew. kVciOk or the code of the failure,
+    // reported on stderr.
+    VciResult StartReceiving() {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (lost) {
+                VciResult code = kVciErrIo;
+                std::string error;
+                std::unique_ptr<Transport> fresh = open_transport(&code, &error);
+                if (!fresh) {
+                    std::fprintf(stderr, "vci: %s: cannot connect the channel again: %s\n",
+                                 name().c_str(), error.c_str());
+                    return code;
+                }
+                transport = std::move(fresh);
+                lost = false;
+            }
+            if (transport->StartReceiving(kStartTimeoutUs)) {
+                return kVciOk;
+            }
+            lost = true;  // found while discarding: once more on a new connection
+        }
+        std::fprintf(stderr, "vci: %s: %s\n", name().c_str(), transport->last_error().c_str());
+        return kVciErrIo;
     }
 
     std::uint64_t LostCount() const {
@@ -210,6 +275,7 @@ struct Channel final : VciObject {
 
     std::shared_ptr<DeviceState> device;
     std::unique_ptr<Transport> transport;
+    TransportOpener open_transport;
     ReceiveFifo fifo;
     std::size_t tx_capacity = 0;
     bool initialised = false;
@@ -285,21 +351,58 @@ VciHandle AddDevice(const DeviceEntry& entry) {
     return Objects().Add(std::move(device));
 }
 
-VciResult SetSocketCanBitrate(const std::string& name, std::uint32_t bitrate) {
+// Tells why the interface cannot be used as it is, and what the operator can run about it.
+VciResult Unusable(const std::string& name, VciResult code, const std::string& why,
+                   const std::string& command) {
+    std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), why.c_str());
+    std::fprintf(stderr, "vci: %s: to fix it, run: %s\n", name.c_str(), command.c_str());
+    return code;
+}
+
+// Brings a SocketCAN interface to work at `bitrate`: the bit rate set where the link has bit
+// timing, the link up, the controller not bus-off. What needs changing is changed when the
+// process may (CAP_NET_ADMIN); otherwise the code tells what stands in the way.
+VciResult PrepareSocketCan(const std::string& name, std::uint32_t bitrate) {
     socketcan::LinkInfo link;
     std::string error;
     if (!socketcan::ReadLink(name, &link, &error)) {
         std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), error.c_str());
         return kVciErrDeviceGone;
     }
+    const std::string rate = std::to_string(bitrate);
+    const bool up = (link.flags & socketcan::kIffUp) != 0;
     // Only hardware CAN links ("can") have a bit rate; vcan and vxcan carry frames at any rate.
-    if (link.kind != "can" || link.bitrate == bitrate) {
-        return kVciOk;
+    if (link.kind == "can" && link.bitrate != bitrate) {
+        if (socketcan::SetBitrate(name, bitrate, &error)) {
+            return kVciOk;
+        }
+        const std::string now = link.bitrate == 0
+                                    ? std::string("has no bit rate set")
+                                    : "runs at " + std::to_string(link.bitrate) + " bit/s";
+        return Unusable(name, kVciErrNotSupported,
+                        now + ", not " + rate + ", and cannot be changed here: " + error,
+                        (up ? "sudo ip link set " + name + " down && " : std::string()) +
+                            "sudo ip link set " + name + " up type can bitrate " + rate);
     }
-    if (!socketcan::SetBitrate(name, bitrate, &error)) {
-        std::fprintf(stderr, "vci: %s: cannot set %u bit/s: %s\n", name.c_str(),
-                     static_cast<unsigned>(bitrate), error.c_str());
-        return kVciErrNotSupported;
+    int error_number = 0;
+    if (!up) {
+        if (socketcan::SetLinkUp(name, true, &error, &error_number)) {
+            return kVciOk;
+        }
+        return Unusable(name, error_number == ENODEV ? kVciErrDeviceGone : kVciErrNotSupported,
+                        "is down and cannot be brought up here: " + error,
+                        "sudo ip link set " + name + " up");
+    }
+    if (link.kind == "can" && link.can_state == socketcan::kCanStateBusOff) {
+        if (link.restart_ms != 0) {
+            return kVciOk;  // the driver restarts the controller itself
+        }
+        if (socketcan::RestartController(name, &error, &error_number)) {
+            return kVciOk;
+        }
+        return Unusable(name, kVciErrWrongState,
+                        "is bus-off and does not restart by itself (restart-ms 0): " + error,
+                        "sudo ip link set " + name + " type can restart");
     }
     return kVciOk;
 }
@@ -492,8 +595,7 @@ VciResult VciControllerInit(VciHandle controller, uint8_t mode, uint8_t btr0, ui
             code != kVciOk) {
             return code;
         }
-    } else if (const VciResult code = vci::SetSocketCanBitrate(entry.name, bitrate);
-               code != kVciOk) {
+    } else if (const VciResult code = vci::PrepareSocketCan(entry.name, bitrate); code != kVciOk) {
         return code;
     }
     object->initialised = true;
@@ -538,13 +640,23 @@ VciResult VciChannelOpen(VciHandle device, uint32_t bus, uint32_t /*exclusive: a
         return kVciErrInvalidArgument;
     }
     const vci::DeviceEntry& entry = object->state->entry;
+    vci::TransportOpener open_transport = [entry](VciResult* code, std::string* error) {
+        std::unique_ptr<vci::Transport> transport =
+            entry.kind == kVciDeviceVirtualBus
+                ? vci::OpenVirtualBus(static_cast<std::uint16_t>(entry.number), code, error)
+            : entry.kind == kVciDeviceSlcan ? vci::OpenSlcan(entry.port, entry.name, code, error)
+                                            : vci::OpenSocketCan(entry.name, code, error);
+        // A channel starts inactive.
+        if (transport && !transport->StopReceiving()) {
+            *code = kVciErrIo;
+            *error = transport->last_error();
+            transport.reset();
+        }
+        return transport;
+    };
     VciResult code = kVciErrFailed;
     std::string error;
-    std::unique_ptr<vci::Transport> transport =
-        entry.kind == kVciDeviceVirtualBus
-            ? vci::OpenVirtualBus(static_cast<std::uint16_t>(entry.number), &code, &error)
-        : entry.kind == kVciDeviceSlcan ? vci::OpenSlcan(entry.port, entry.name, &code, &error)
-                                        : vci::OpenSocketCan(entry.name, &code, &error);
+    std::unique_ptr<vci::Transport> transport = open_transport(&code, &error);
     if (!transport) {
         std::fprintf(stderr, "vci: %s: cannot open a channel: %s\n", entry.name.c_str(),
                      error.c_str());
@@ -553,6 +665,7 @@ VciResult VciChannelOpen(VciHandle device, uint32_t bus, uint32_t /*exclusive: a
     auto opened = std::make_unique<Channel>();
     opened->device = object->state;
     opened->transport = std::move(transport);
+    opened->open_transport = std::move(open_transport);
     *channel = vci::Objects().Add(std::move(opened));
     return kVciOk;
 }
@@ -568,6 +681,7 @@ VciResult VciChannelInit(VciHandle channel, uint32_t rx_fifo_size, uint32_t rx_t
     if (object == nullptr) {
         return kVciErrInvalidHandle;
     }
+    object->KeepAlive();
     if (object->active) {
         return kVciErrWrongState;
     }
@@ -593,8 +707,19 @@ VciResult VciChannelActivate(VciHandle channel, uint32_t activate) {
     if (activate == 1 && !object->initialised) {
         return kVciErrWrongState;
     }
-    object->Drain(0);  // what came while inactive is discarded
+    object->KeepAlive();
+    if (activate == 0 && object->active) {
+        object->active = false;
+        if (!object->lost && !object->transport->StopReceiving()) {
+            object->lost = true;  // made anew at the next activation
+        }
+    }
     if (activate == 1 && !object->active) {
+        if (const VciResult code = object->StartReceiving(); code != kVciOk) {
+            return code;
+        }
+        object->active = true;
+        object->empty_read_deadline.reset();
         object->activated_at = vci::SteadyClock::now();
 #if defined(__linux__)
         // Reads time out at their time-out: the default slack of 50 us would make 250 reads of
@@ -607,7 +732,6 @@ VciResult VciChannelActivate(VciHandle channel, uint32_t activate) {
         (void)fine_timer;
 #endif
     }
-    object->active = activate == 1;
     return kVciOk;
 }
 
@@ -617,6 +741,7 @@ VciResult VciChannelTake(VciHandle channel, VciMessage* message) {
         return kVciErrInvalidHandle;
     }
     if (!object->active) {
+        object->KeepAlive();
         return kVciErrWrongState;
     }
     if (object->fifo.empty()) {
@@ -637,6 +762,7 @@ VciResult VciChannelRead(VciHandle channel, uint32_t timeout_ms, VciMessage* mes
         return kVciErrInvalidPointer;
     }
     if (!object->active) {
+        object->KeepAlive();
         return kVciErrWrongState;
     }
     if (object->fifo.empty()) {
@@ -690,6 +816,7 @@ VciResult VciChannelSend(VciHandle channel, uint32_t timeout_ms, const VciMessag
         return kVciErrInvalidPointer;
     }
     if (!object->active) {
+        object->KeepAlive();
         return kVciErrWrongState;
     }
     if (message->type != kVciMessageData || (message->flags & kVciFlagLengthMask) > 8 ||
@@ -707,6 +834,8 @@ VciResult VciChannelSend(VciHandle channel, uint32_t timeout_ms, const VciMessag
         case vci::Transport::SendResult::kUnsupported:
             return kVciErrNotSupported;
         case vci::Transport::SendResult::kFailed:
+            std::fprintf(stderr, "vci: %s: %s\n", object->name().c_str(),
+                         object->transport->last_error().c_str());
             return kVciErrIo;
         case vci::Transport::SendResult::kLost:
             object->lost = true;

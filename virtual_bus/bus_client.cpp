@@ -213,6 +213,18 @@ bool BusClient::Flush(std::int64_t timeout_us) {
     }
 }
 
+bool BusClient::RequestMark() {
+    if (!connected()) {
+        return false;
+    }
+    out_ += proto::FormatRawMode();
+    if (!WriteAvailable()) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
 std::size_t BusClient::pending_frames() const {
     return static_cast<std::size_t>(
         std::count(out_.begin() + static_cast<std::ptrdiff_t>(out_sent_), out_.end(), '>'));
@@ -259,9 +271,13 @@ bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
         while (!elements_.empty()) {
             proto::Element element;
             std::string parse_error;
-            if (proto::ParseElement(elements_.front(), &element, &parse_error) &&
-                element.command == proto::Command::kFrame) {
+            const bool parsed = proto::ParseElement(elements_.front(), &element, &parse_error);
+            if (parsed && element.command == proto::Command::kFrame) {
                 out.push_back(element.frame);
+            } else if (parsed && element.command == proto::Command::kOk) {
+                elements_.pop_front();
+                ++marks_;
+                return true;  // a loss shows at the next call
             } else {
                 if (element.command == proto::Command::kError) {
                     last_host_error_ = element.text;

@@ -44,6 +44,12 @@ class BusClient {
     // Frames queued but not yet completely handed to the socket.
     std::size_t pending_frames() const;
 
+    // Asks the host for a mark: a reply ("< ok >" to a repeated "< rawmode >") that it queues
+    // behind every frame it has queued for us so far. Receive stops at the mark, leaving what
+    // follows it for the next call, and counts it in marks(). False when the connection is lost.
+    bool RequestMark();
+    std::uint64_t marks() const { return marks_; }
+
     // Appends the frames that have arrived, waiting at most timeout_us for the first one and
     // returning the moment one arrives (0: do not wait). False when the connection is lost or
     // closed (frames received before that are still appended).
@@ -93,6 +99,7 @@ class BusClient {
     std::size_t out_sent_ = 0;
     std::uint64_t ignored_elements_ = 0;
     int send_stall_ms_ = kSendStallMs;
+    std::uint64_t marks_ = 0;
     std::string last_host_error_;
     std::vector<net::PollEntry> poll_;  // kept between waits, so that waiting does not allocate
     DeadlineTimer timer_;

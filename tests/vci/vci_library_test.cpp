@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -137,26 +139,66 @@ TEST_F(LibraryTest, SendsAndReceivesWithSelfReception) {
     EXPECT_EQ(VciChannelLostCount(channel_), 0u);
 }
 
-TEST_F(LibraryTest, FramesBeforeActivationAreNotDelivered) {
+// Whatever reached the bus before activation is discarded, however much the host still held
+// back; after a pause long enough for the host to give up on the inactive channel, activation
+// connects anew and the channel works.
+TEST_F(LibraryTest, ActivationStartsFromAQuietChannel) {
     const VciDeviceInfo info = OurDevice();
     ASSERT_EQ(VciDeviceOpenById(&info.id, &device_), kVciOk);
-    ASSERT_EQ(VciChannelOpen(device_, 0, 0, &channel_), kVciOk);
-    ASSERT_EQ(VciChannelInit(channel_, 32, 1, 128, 128), kVciOk);
-    // Another client watches, so we know the host has passed the early frame on.
+    // Another client reads all along and shows when the host has passed the early frames on.
+    const vbus::Frame early{0x100, false, 8, {0xEE}};
+    std::atomic<long> seen = 0;
+    std::atomic<bool> watching = true;
     vbus::BusClient watcher;
     std::string error;
     ASSERT_TRUE(watcher.Connect("127.0.0.1", host_->port(), "", &error)) << error;
-    ASSERT_TRUE(peer_.Send(vbus::Frame{0x100, false, 1, {0xEE}}));
-    std::vector<vbus::Frame> seen;
-    ASSERT_TRUE(watcher.Receive(seen, 5'000'000));
-    ASSERT_EQ(seen.size(), 1u);
-    std::this_thread::sleep_for(50ms);  // let it reach the channel's socket too
+    std::thread watch([&] {
+        std::vector<vbus::Frame> frames;
+        while (watching && watcher.Receive(frames, 10'000)) {
+            seen += std::count(frames.begin(), frames.end(), early);
+            frames.clear();
+        }
+    });
+    struct Case {
+        long early_frames;
+        bool host_gives_up;  // more, until the host drops the channel that does not read
+    };
+    for (const Case c : {Case{1, false}, Case{5000, false}, Case{0, true}}) {
+        SCOPED_TRACE(c.early_frames);
+        ASSERT_EQ(VciChannelOpen(device_, 0, 0, &channel_), kVciOk);
+        ASSERT_EQ(VciChannelInit(channel_, 32, 1, 128, 128), kVciOk);
+        const std::uint64_t dropped = host_->stats().dropped_clients;
+        seen = 0;
+        long sent = 0;
+        while (sent < c.early_frames ||
+               (c.host_gives_up && sent < 2'000'000 &&
+                (sent % 1000 != 0 || host_->stats().dropped_clients == dropped))) {
+            ASSERT_TRUE(peer_.Send(early));
+            ++sent;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (seen < sent && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_EQ(seen, sent);
+        ASSERT_EQ(host_->stats().dropped_clients, dropped + (c.host_gives_up ? 1 : 0));
 
-    ASSERT_EQ(VciChannelActivate(channel_, 1), kVciOk);
-    ASSERT_TRUE(peer_.Send(vbus::Frame{0x200, false, 1, {0xAA}}));
-    VciMessage got{};
-    ASSERT_EQ(VciChannelRead(channel_, 5000, &got), kVciOk);
-    EXPECT_EQ(got.identifier, 0x200u);
+        ASSERT_EQ(VciChannelActivate(channel_, 1), kVciOk);
+        const VciMessage message = DataMessage(0x300, 1, 0);
+        ASSERT_EQ(VciChannelSend(channel_, 1000, &message), kVciOk);
+        ASSERT_EQ(PeerReceive(1).size(), 1u);
+        ASSERT_TRUE(peer_.Send(vbus::Frame{0x200, false, 1, {0xAA}}));
+        VciMessage got{};
+        ASSERT_EQ(VciChannelRead(channel_, 5000, &got), kVciOk);
+        EXPECT_EQ(got.flags & kVciFlagSelf, kVciFlagSelf);
+        ASSERT_EQ(VciChannelRead(channel_, 5000, &got), kVciOk);
+        EXPECT_EQ(got.identifier, 0x200u);
+        EXPECT_EQ(VciChannelLostCount(channel_), 0u);
+        EXPECT_EQ(VciChannelClose(channel_), kVciOk);
+        channel_ = nullptr;
+    }
+    watching = false;
+    watch.join();
 }
 
 TEST_F(LibraryTest, FullFifoCountsWhatItDrops) {

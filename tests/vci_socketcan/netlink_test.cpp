@@ -81,12 +81,33 @@ TEST_F(NetlinkBytes, SetBitrateRequest) {
     EXPECT_EQ(BuildSetBitrateRequest(3, 1000000, 7), expected);
 }
 
+TEST_F(NetlinkBytes, RestartRequest) {
+    const Bytes expected = {
+        0x38, 0x00, 0x00, 0x00,  // nlmsg_len 56
+        0x10, 0x00,              // RTM_NEWLINK
+        0x05, 0x00,              // NLM_F_REQUEST | NLM_F_ACK
+        0x08, 0x00, 0x00, 0x00,  // seq
+        0x00, 0x00, 0x00, 0x00,  // port id
+        0x00, 0x00, 0x00, 0x00,  // family, pad, type
+        0x04, 0x00, 0x00, 0x00,  // ifindex 4
+        0x00, 0x00, 0x00, 0x00,  // flags
+        0x00, 0x00, 0x00, 0x00,  // change
+        0x18, 0x00, 0x12, 0x00,  // IFLA_LINKINFO, 24 bytes
+        0x08, 0x00, 0x01, 0x00,  //   IFLA_INFO_KIND, 8 bytes
+        'c',  'a',  'n',  0x00,  //     "can"
+        0x0C, 0x00, 0x02, 0x00,  //   IFLA_INFO_DATA, 12 bytes
+        0x08, 0x00, 0x07, 0x00,  //     IFLA_CAN_RESTART
+        0x01, 0x00, 0x00, 0x00,  //       1
+    };
+    EXPECT_EQ(BuildRestartRequest(4, 8), expected);
+}
+
 // RTM_NEWLINK for "can0" as the kernel sends it, trimmed to the parts that matter: the
 // attributes around IFLA_LINKINFO, the nested flag on the nests, and another CAN attribute
 // before the bit timing.
 Bytes Can0Reply() {
     Bytes reply = {
-        0x70, 0x00, 0x00, 0x00,                          // nlmsg_len 112
+        0x80, 0x00, 0x00, 0x00,                          // nlmsg_len 128
         0x10, 0x00, 0x00, 0x00,                          // RTM_NEWLINK, flags 0
         0x2A, 0x00, 0x00, 0x00,                          // seq
         0x00, 0x00, 0x00, 0x00,                          // port id
@@ -98,12 +119,16 @@ Bytes Can0Reply() {
         'c',  'a',  'n',  '0',  0x00, 0x00, 0x00, 0x00,  // "can0" + padding
         0x08, 0x00, 0x04, 0x00,                          // IFLA_MTU
         0x10, 0x00, 0x00, 0x00,                          //   16
-        0x3C, 0x00, 0x12, 0x80,                          // IFLA_LINKINFO | NLA_F_NESTED, 60 bytes
+        0x4C, 0x00, 0x12, 0x80,                          // IFLA_LINKINFO | NLA_F_NESTED, 76 bytes
         0x08, 0x00, 0x01, 0x00,                          //   IFLA_INFO_KIND
         'c',  'a',  'n',  0x00,                          //     "can"
-        0x30, 0x00, 0x02, 0x80,  //   IFLA_INFO_DATA | NLA_F_NESTED, 48 bytes
+        0x40, 0x00, 0x02, 0x80,  //   IFLA_INFO_DATA | NLA_F_NESTED, 64 bytes
         0x08, 0x00, 0x03, 0x00,  //     IFLA_CAN_CLOCK
         0x00, 0x09, 0x3D, 0x00,  //       4 MHz
+        0x08, 0x00, 0x04, 0x00,  //     IFLA_CAN_STATE
+        0x03, 0x00, 0x00, 0x00,  //       bus-off
+        0x08, 0x00, 0x06, 0x00,  //     IFLA_CAN_RESTART_MS
+        0x64, 0x00, 0x00, 0x00,  //       100
         0x24, 0x00, 0x01, 0x00,  //     IFLA_CAN_BITTIMING, 36 bytes
         0x20, 0xA1, 0x07, 0x00,  //       bitrate 500000
         0x6B, 0x03, 0x00, 0x00,  //       sample point 87.5 %
@@ -132,7 +157,7 @@ Bytes Vcan0Reply() {
 
 TEST(NetlinkParse, CanReplyGivesBitrateAndState) {
     const Bytes reply = Can0Reply();
-    ASSERT_EQ(reply.size(), 112u);
+    ASSERT_EQ(reply.size(), 128u);
     LinkInfo info;
     ASSERT_TRUE(ParseLinkReply(reply.data(), reply.size(), &info));
     EXPECT_EQ(info.index, 3);
@@ -140,6 +165,8 @@ TEST(NetlinkParse, CanReplyGivesBitrateAndState) {
     EXPECT_EQ(info.flags, 0xC1u);
     EXPECT_EQ(info.kind, "can");
     EXPECT_EQ(info.bitrate, 500000u);
+    EXPECT_EQ(info.can_state, kCanStateBusOff);
+    EXPECT_EQ(info.restart_ms, 100u);
 
     uint32_t bitrate = 1;
     ASSERT_TRUE(ParseBitrateReply(reply.data(), reply.size(), &bitrate));
@@ -186,7 +213,7 @@ TEST(NetlinkParse, DamagedReplies) {
         b[at] = value;
         return b;
     };
-    const size_t bittiming_len = 76;  // offset of IFLA_CAN_BITTIMING's length field
+    const size_t bittiming_len = 92;  // offset of IFLA_CAN_BITTIMING's length field
     const size_t linkinfo_len = 52;
     ASSERT_EQ(good[bittiming_len + 2], 0x01);
     ASSERT_EQ(good[linkinfo_len + 2], 0x12);

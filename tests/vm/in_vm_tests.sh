@@ -264,8 +264,13 @@ if [[ -n "$loader" ]]; then
     check "one interface: no prompt, the load goes over vcan0" check_single_interface
 
     # A serial-line CAN adapter has real bit timing: the controller step sets 1000 kbit/s through
-    # netlink and the driver hands "S8" (1000 kbit/s) and "O" (open) to the adapter.
-    check_controller_sets_bitrate() {
+    # netlink and the driver hands "S8" (1000 kbit/s) and "O" (open) to the adapter. Whatever
+    # state the interface is left in, the controller step makes it work, or, where it may not
+    # change it, stops with its code and tells what to run.
+    # check_controller_step SETUP AS: SETUP is what `ip link set IF` gets first ("" for the new
+    # interface: no bit rate, down); AS "user" runs the tool without privilege.
+    check_controller_step() {
+        local setup="$1" as="$2"
         # The VM's init loads the module (run-in-vm.sh --module slcan): the modules of the
         # host's root do not match the VM's kernel.
         grep -q '^slcan ' /proc/modules || { echo "slcan is not loaded"; return 1; }
@@ -282,6 +287,10 @@ if [[ -n "$loader" ]]; then
             exec {slcan_in}>&-
             return 1
         fi
+        if [[ -n "$setup" ]] && ! ip link set "$interface" $setup; then
+            exec {slcan_in}>&-
+            return 1
+        fi
         local interfaces=($(can_interfaces))
         local choice=0
         for i in "${!interfaces[@]}"; do
@@ -290,10 +299,19 @@ if [[ -n "$loader" ]]; then
         {
             header_text image16.bin 16 C3
             prompt_text "${interfaces[@]}"
-            no_sensor_text
+            if [[ "$as" == user ]]; then
+                printf '*** ERROR: Unable to set bit rate.  Error = E0010010\n'
+            else
+                no_sensor_text
+            fi
             exit_text
         } >expected.txt
-        run_tool "$choice\\n\\n" printed.txt image16.bin
+        if [[ "$as" == user ]]; then
+            printf -- "$choice\\n\\n" | timeout 120 setpriv --reuid=65534 --regid=65534 \
+                --clear-groups -- "$loader" image16.bin >printed.txt 2>printed.txt.err
+        else
+            run_tool "$choice\\n\\n" printed.txt image16.bin
+        fi
         local status=$?
         local details
         details="$(ip -d link show "$interface")"
@@ -304,6 +322,13 @@ if [[ -n "$loader" ]]; then
         done
         ((status == 0)) && same_text expected.txt printed.txt || return 1
         echo "$details"
+        if [[ "$as" == user ]]; then
+            cat printed.txt.err
+            grep -qx "vci: $interface: to fix it, run: sudo ip link set $interface up" \
+                printed.txt.err || return 1
+            grep -q 'state UP' <<<"$details" && { echo "brought up without privilege"; return 1; }
+            return 0
+        fi
         grep -q 'bitrate 1000000' <<<"$details" || { echo "bit rate not set"; return 1; }
         grep -q 'state UP' <<<"$details" || grep -q ',UP' <<<"$details" ||
             { echo "link not up"; return 1; }
@@ -314,7 +339,13 @@ if [[ -n "$loader" ]]; then
             grep -qx 'T18EEFF0080000603700000080' <<<"$sent"
     }
     check "serial-line CAN: the controller step sets 1000 kbit/s, the claim goes out" \
-        check_controller_sets_bitrate
+        check_controller_step "" root
+    check "serial-line CAN at 1000 kbit/s but down: the controller step brings it up" \
+        check_controller_step "type can bitrate 1000000" root
+    check "serial-line CAN up at 500 kbit/s: the controller step sets 1000 kbit/s" \
+        check_controller_step "up type can bitrate 500000" root
+    check "serial-line CAN down, no privilege: the controller step fails and says what to run" \
+        check_controller_step "type can bitrate 1000000" user
 else
     skip_check "the tool's device selection and controller step" "no --loader program"
 fi

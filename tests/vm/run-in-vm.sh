@@ -18,6 +18,10 @@
 #                     starts with a clean environment, plus ASAN_OPTIONS, UBSAN_OPTIONS and
 #                     LSAN_OPTIONS when they are set here
 #   --module NAME     load one more kernel module (and what it depends on), e.g. can-bcm
+#   --share DIR       show this host folder inside as it is, wherever it lies (repeatable): the
+#                     VM covers /tmp, /run and /dev with folders of its own, so a build or
+#                     source folder there must be named (the script's project and the current
+#                     folder always are)
 #   --check           only check that a VM can be run here: 0 if it can, 77 with the reason if not
 #   --verbose         show the kernel console (boot messages) on standard error afterwards
 #
@@ -36,7 +40,7 @@ set -euo pipefail
 readonly SKIP=77 TIMED_OUT=124 HARNESS_FAILED=125
 
 workdir="" vcan_count=2 time_limit=600 memory_mb=768 cpus=2 check_only=0 verbose=0
-extra_env=() extra_modules=()
+extra_env=() extra_modules=() shared=()
 
 die() {
     echo "run-in-vm: $*" >&2
@@ -59,6 +63,7 @@ while (($#)); do
         --cpus) cpus="${2:?--cpus needs a number}"; shift 2 ;;
         --env) extra_env+=("${2:?--env needs NAME=VALUE}"); shift 2 ;;
         --module) extra_modules+=("${2:?--module needs a module name}"); shift 2 ;;
+        --share) shared+=("${2:?--share needs a folder}"); shift 2 ;;
         --check) check_only=1; shift ;;
         --verbose) verbose=1; shift ;;
         -h | --help) usage; exit 0 ;;
@@ -283,11 +288,15 @@ shell_quote() {  # one word, quoted for any POSIX shell
     printf 'vcan_count=%d\n' "$vcan_count"
 } >"$root/vm.conf"
 
-# The project and the current folder stay visible inside even where they lie in /tmp or /run,
-# which the VM covers with folders of its own (a fresh clone in /tmp is a common case).
+# The project, the current folder and the shared folders stay visible inside even where they lie
+# in /tmp, /run or /dev, which the VM covers with folders of its own (a fresh clone or a build
+# folder in /tmp is a common case).
 {
     (cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd -P)
     pwd -P
+    for folder in "${shared[@]}"; do
+        (cd "$folder" && pwd -P) || die "cannot share $folder: no such folder"
+    done
 } >"$root/keep.list"
 
 cat >"$root/init" <<'EOF'
@@ -316,6 +325,8 @@ done
 
 ninep=trans=virtio,version=9p2000.L,msize=262144
 mount -t 9p -o "$ninep,cache=loose,ro" hostroot /newroot || fail "cannot mount the host root"
+mkdir -p /host
+mount -o bind /newroot /host
 mount -t proc proc /newroot/proc
 mount -t sysfs sys /newroot/sys
 mount -t devtmpfs dev /newroot/dev
@@ -327,14 +338,12 @@ ln -sf /proc/self/fd/1 /newroot/dev/stdout
 ln -sf /proc/self/fd/2 /newroot/dev/stderr
 mount -t tmpfs -o mode=1777 shm /newroot/dev/shm
 mount -t devpts devpts /newroot/dev/pts
-mkdir -p /host/tmp /host/run
-mount -o bind /newroot/tmp /host/tmp
-mount -o bind /newroot/run /host/run
 mount -t tmpfs -o mode=1777 tmp /newroot/tmp
 mount -t tmpfs -o mode=755 run /newroot/run
+# The folders to keep, from the host's root as it is below what the VM mounted over it.
 while read -r path; do
     case "$path" in
-        /tmp/* | /run/*)
+        /tmp/* | /run/* | /dev/*)
             mkdir -p "/newroot$path"
             mount -o bind "/host$path" "/newroot$path" || fail "cannot show $path"
             ;;

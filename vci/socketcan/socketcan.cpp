@@ -50,6 +50,9 @@ constexpr uint16_t kIflaLinkinfo = 18;      // IFLA_LINKINFO
 constexpr uint16_t kIflaInfoKind = 1;       // IFLA_INFO_KIND
 constexpr uint16_t kIflaInfoData = 2;       // IFLA_INFO_DATA
 constexpr uint16_t kIflaCanBittiming = 1;   // IFLA_CAN_BITTIMING
+constexpr uint16_t kIflaCanState = 4;       // IFLA_CAN_STATE
+constexpr uint16_t kIflaCanRestartMs = 6;   // IFLA_CAN_RESTART_MS
+constexpr uint16_t kIflaCanRestart = 7;     // IFLA_CAN_RESTART
 constexpr uint16_t kAttrTypeMask = 0x3FFF;  // attribute type without NLA_F_NESTED / BYTEORDER
 
 constexpr uint32_t kCanEffFlag = 0x80000000u;
@@ -194,6 +197,19 @@ std::vector<uint8_t> BuildSetBitrateRequest(int ifindex, uint32_t bitrate, uint3
     return std::move(writer).Finish();
 }
 
+std::vector<uint8_t> BuildRestartRequest(int ifindex, uint32_t seq) {
+    NetlinkWriter writer(kRtmNewLink, kNlmFRequest | kNlmFAck, seq, ifindex, 0, 0);
+    size_t linkinfo = writer.BeginNest(kIflaLinkinfo);
+    static constexpr char kKind[] = "can";
+    writer.Attr(kIflaInfoKind, kKind, sizeof kKind);
+    size_t info_data = writer.BeginNest(kIflaInfoData);
+    const uint32_t restart = 1;
+    writer.Attr(kIflaCanRestart, &restart, sizeof restart);
+    writer.EndNest(info_data);
+    writer.EndNest(linkinfo);
+    return std::move(writer).Finish();
+}
+
 std::vector<uint8_t> BuildSetLinkUpRequest(int ifindex, bool up, uint32_t seq) {
     return NetlinkWriter(kRtmNewLink, kNlmFRequest | kNlmFAck, seq, ifindex, up ? kIffUp : 0,
                          kIffUp)
@@ -225,6 +241,14 @@ bool ParseLinkReply(const uint8_t* data, size_t length, LinkInfo* info) {
             auto bittiming = FindAttr(info_data, kIflaCanBittiming, &found);
             if (found && bittiming.size() >= sizeof(uint32_t)) {
                 result.bitrate = Get32(bittiming.data());
+            }
+            auto state = FindAttr(info_data, kIflaCanState, &found);
+            if (found && state.size() >= sizeof(uint32_t)) {
+                result.can_state = Get32(state.data());
+            }
+            auto restart_ms = FindAttr(info_data, kIflaCanRestartMs, &found);
+            if (found && restart_ms.size() >= sizeof(uint32_t)) {
+                result.restart_ms = Get32(restart_ms.data());
             }
         }
     }
@@ -337,6 +361,8 @@ static_assert(kRtmNewLink == RTM_NEWLINK && kRtmGetLink == RTM_GETLINK);
 static_assert(kNlmFRequest == NLM_F_REQUEST && kNlmFAck == NLM_F_ACK);
 static_assert(kIflaLinkinfo == IFLA_LINKINFO && kIflaInfoKind == IFLA_INFO_KIND &&
               kIflaInfoData == IFLA_INFO_DATA && kIflaCanBittiming == IFLA_CAN_BITTIMING);
+static_assert(kIflaCanState == IFLA_CAN_STATE && kIflaCanRestartMs == IFLA_CAN_RESTART_MS &&
+              kIflaCanRestart == IFLA_CAN_RESTART && kCanStateBusOff == CAN_STATE_BUS_OFF);
 static_assert(kAttrTypeMask == static_cast<uint16_t>(NLA_TYPE_MASK));
 static_assert(kArphrdCan == ARPHRD_CAN && kIffUp == IFF_UP);
 static_assert(kCanEffFlag == CAN_EFF_FLAG && kCanRtrFlag == CAN_RTR_FLAG &&
@@ -555,6 +581,23 @@ bool ReadBitrate(const std::string& name, uint32_t* bitrate, std::string* error)
     return true;
 }
 
+bool SetLinkUp(const std::string& name, bool up, std::string* error, int* error_number) {
+    *error_number = ENODEV;
+    int index = InterfaceIndex(name, error);
+    return index != 0 &&
+           NetlinkRequest(BuildSetLinkUpRequest(index, up, NextSeq()),
+                          (up ? "bringing " : "taking ") + name + (up ? " up" : " down"), error,
+                          error_number);
+}
+
+bool RestartController(const std::string& name, std::string* error, int* error_number) {
+    *error_number = ENODEV;
+    int index = InterfaceIndex(name, error);
+    return index != 0 &&
+           NetlinkRequest(BuildRestartRequest(index, NextSeq()),
+                          "restarting the controller of " + name, error, error_number);
+}
+
 bool SetBitrate(const std::string& name, uint32_t bitrate, std::string* error) {
     if (bitrate == 0) {
         return SetError(error, "a bit rate of 0 is not possible");
@@ -706,6 +749,22 @@ bool RawSocket::Send(const RawFrame& frame, std::string* error) {
     }
 }
 
+bool RawSocket::SetReceiving(bool on, std::string* error) {
+    if (fd_ < 0) {
+        return Fail(EBADF, "the CAN socket is not open", error);
+    }
+    // One filter that matches every identifier, or none at all.
+    const can_filter all{0, 0};
+    const can_err_mask_t errors = on ? CAN_ERR_MASK : 0;
+    if (::setsockopt(fd_, SOL_CAN_RAW, CAN_RAW_FILTER, on ? &all : nullptr, on ? sizeof all : 0) !=
+            0 ||
+        ::setsockopt(fd_, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors) != 0) {
+        const int e = errno;
+        return Fail(e, "cannot set the receive filter on " + name_ + ": " + ErrnoText(e), error);
+    }
+    return true;
+}
+
 int RawSocket::Receive(RawFrame* out, int64_t timeout_us) {
     if (fd_ < 0) {
         last_errno_ = EBADF;
@@ -807,6 +866,16 @@ bool SetBitrate(const std::string&, uint32_t, std::string* error) {
     return ReadLink({}, nullptr, error);
 }
 
+bool SetLinkUp(const std::string&, bool, std::string* error, int* error_number) {
+    *error_number = 0;
+    return ReadLink({}, nullptr, error);
+}
+
+bool RestartController(const std::string&, std::string* error, int* error_number) {
+    *error_number = 0;
+    return ReadLink({}, nullptr, error);
+}
+
 bool RawSocket::Open(const std::string&, std::string* error) {
     return Fail(0, "SocketCAN exists on Linux only", error);
 }
@@ -814,6 +883,10 @@ bool RawSocket::Open(const std::string&, std::string* error) {
 void RawSocket::Close() {}
 
 bool RawSocket::Send(const RawFrame&, std::string* error) {
+    return Fail(0, "SocketCAN exists on Linux only", error);
+}
+
+bool RawSocket::SetReceiving(bool, std::string* error) {
     return Fail(0, "SocketCAN exists on Linux only", error);
 }
 

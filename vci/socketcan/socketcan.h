@@ -29,6 +29,14 @@ std::vector<InterfaceInfo> ListCanInterfaces();
 // does not answer.
 bool ReadBitrate(const std::string& name, uint32_t* bitrate, std::string* error);
 
+// Brings the link up or takes it down (needs CAP_NET_ADMIN). False with a reason, and the
+// errno in *error_number (EPERM without the privilege).
+bool SetLinkUp(const std::string& name, bool up, std::string* error, int* error_number);
+
+// Restarts a controller that is bus-off (needs CAP_NET_ADMIN; the kernel allows it only when
+// automatic restart is off). False with a reason and the errno, as SetLinkUp.
+bool RestartController(const std::string& name, std::string* error, int* error_number);
+
 // Sets the bit rate and leaves the link up. When the link already runs at that
 // bit rate nothing is changed (and no privilege is needed). Otherwise needs
 // CAP_NET_ADMIN: the link is taken down, the bit rate set, and the link brought
@@ -37,14 +45,17 @@ bool ReadBitrate(const std::string& name, uint32_t* bitrate, std::string* error)
 bool SetBitrate(const std::string& name, uint32_t bitrate, std::string* error);
 
 // What rtnetlink tells about one link.
-constexpr uint16_t kArphrdCan = 280;  // link type of every CAN interface
-constexpr uint32_t kIffUp = 0x1;      // administratively up
+constexpr uint16_t kArphrdCan = 280;     // link type of every CAN interface
+constexpr uint32_t kIffUp = 0x1;         // administratively up
+constexpr uint32_t kCanStateBusOff = 3;  // CAN_STATE_BUS_OFF
 struct LinkInfo {
     int index = 0;
-    uint16_t type = 0;     // ARPHRD_* link type
-    uint32_t flags = 0;    // IFF_* flags
-    std::string kind;      // driver kind: "can" (hardware), "vcan", "vxcan"; empty if none
-    uint32_t bitrate = 0;  // 0 when the link has no bit timing (vcan, or not yet configured)
+    uint16_t type = 0;        // ARPHRD_* link type
+    uint32_t flags = 0;       // IFF_* flags
+    std::string kind;         // driver kind: "can" (hardware), "vcan", "vxcan"; empty if none
+    uint32_t bitrate = 0;     // 0 when the link has no bit timing (vcan, or not yet configured)
+    uint32_t can_state = 0;   // CAN_STATE_*: 0 error-active ... 3 bus-off; 0 when not told
+    uint32_t restart_ms = 0;  // automatic restart after bus-off; 0: never
 };
 // The link's state; false with a reason when the name is unknown or the kernel
 // does not answer.
@@ -82,6 +93,10 @@ class RawSocket {
     // full, link down, length above 8).
     bool Send(const RawFrame& frame, std::string* error);
 
+    // Off: the kernel queues no frame for this socket (no data, error or own frames); on:
+    // every frame again, as after Open. False with a reason.
+    bool SetReceiving(bool on, std::string* error);
+
     // 1: a frame in *out; 0: time-out; -1: error (socket closed or failed).
     // Returns the moment a frame arrives. timeout_us < 0 waits for ever,
     // 0 only polls.
@@ -113,12 +128,15 @@ std::vector<uint8_t> BuildGetLinkRequest(int ifindex, uint32_t seq);
 // RTM_NEWLINK with IFLA_LINKINFO { IFLA_INFO_KIND "can", IFLA_INFO_DATA {
 // IFLA_CAN_BITTIMING { bitrate, rest 0 } } } (NLM_F_REQUEST | NLM_F_ACK).
 std::vector<uint8_t> BuildSetBitrateRequest(int ifindex, uint32_t bitrate, uint32_t seq);
+// RTM_NEWLINK with IFLA_LINKINFO { IFLA_INFO_KIND "can", IFLA_INFO_DATA {
+// IFLA_CAN_RESTART 1 } } (NLM_F_REQUEST | NLM_F_ACK).
+std::vector<uint8_t> BuildRestartRequest(int ifindex, uint32_t seq);
 // RTM_NEWLINK changing IFF_UP only (NLM_F_REQUEST | NLM_F_ACK).
 std::vector<uint8_t> BuildSetLinkUpRequest(int ifindex, bool up, uint32_t seq);
 // Finds IFLA_CAN_BITTIMING in an RTM_NEWLINK reply. True when the reply is a
 // well-formed RTM_NEWLINK; *bitrate is 0 if it carries no bit timing.
 bool ParseBitrateReply(const uint8_t* data, size_t length, uint32_t* bitrate);
-// The whole RTM_NEWLINK reply: index, type, flags, kind, bit rate.
+// The whole RTM_NEWLINK reply: index, type, flags, kind, bit rate, CAN state, restart.
 bool ParseLinkReply(const uint8_t* data, size_t length, LinkInfo* info);
 // Reads an NLMSG_ERROR message: *error_code is 0 for an acknowledgement, else
 // a positive errno. False if data is not a well-formed NLMSG_ERROR message.
