@@ -398,6 +398,8 @@ def report(info, sizes, clients):
     lines.append("Targets:")
     for name, figures, ok in targets:
         lines.append(f"  {'PASS' if ok else 'MISS'}  {name}: {figures}")
+    info["targets"] = [{"target": name, "figures": figures, "pass": ok}
+                       for name, figures, ok in targets]
     return "\n".join(lines)
 
 
@@ -586,7 +588,18 @@ def plot_svg(info):
     stream_panel(out, 80, 500, 400, 240, info, sizes, clients)
     out.append(svg_text(80, 782, "solid: bit timing off; dashed: bit timing on", 11,
                         colour="#555"))
-    stream_table(out, 540, 500, info, sizes, clients)
+    row = stream_table(out, 540, 500, info, sizes, clients)
+    targets = info.get("targets", [])
+    if targets:
+        missed = [t for t in targets if not t["pass"]]
+        row += 40
+        out.append(svg_text(540, row, f"Targets: {len(targets) - len(missed)} of {len(targets)} "
+                            "met", 14, weight="bold"))
+        for t in missed[:max(0, (height - 20 - row) // 30)]:
+            row += 16
+            out.append(svg_text(540, row, "MISS " + t["target"], 11, colour="#b00"))
+            row += 14
+            out.append(svg_text(552, row, t["figures"], 11, colour="#555"))
     out.append("</svg>")
     return "\n".join(out) + "\n"
 
