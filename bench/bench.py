@@ -500,8 +500,8 @@ def turnaround_panel(out, x0, y0, width, height, mode, results, sizes, clients, 
                        f'x2="{cx + box / 2:.1f}" y2="{y(t["median"]):.1f}" stroke="{c}" '
                        f'stroke-width="3"/>')
             if t["p99"] > top:
-                out.append(svg_text(cx, y0 + 12, f"\u2191{t['p99']:.0f}", 10, "middle",
-                                    colour=c))
+                out.append(svg_text(cx, y0 + 12 + 11 * (j % 2), f"\u2191{t['p99']:.0f}", 10,
+                                    "middle", colour=c))
             else:
                 out.append(f'<circle cx="{cx:.1f}" cy="{y(t["p99"]):.1f}" r="3" fill="{c}"/>')
             out.append(svg_text(cx, y(t["p75"]) - 4 if y(t["p75"]) - 4 > y(t["p95"]) + 12
@@ -601,10 +601,11 @@ def plot_svg(info):
                         f"{info['load_at_start']} at start; build {info['build']}", 11,
                         colour="#555"))
     # One scale for both modes, up to the highest p99 unless a disturbed run's tail would squash
-    # every box: then p99 dots beyond 2.5 x the highest p95 are shown as arrows with their value.
+    # every box: then the scale ends at 4 x the highest p75, whiskers are cut there and p99 dots
+    # beyond it are shown as arrows with their value.
     shown = [r["turnaround_us"] for results in info["results"].values()
              for key, r in results.items() if key.count("/") == 1 and "p95" in r["turnaround_us"]]
-    top = min(max(t["p99"] for t in shown), 2.5 * max(t["p95"] for t in shown)) * 1.08 \
+    top = min(max(t["p99"] for t in shown), 4 * max(t["p75"] for t in shown)) * 1.08 \
         if shown else 1.0
     modes = list(info["results"])
     panel_w = (width - 100 - 70 * (len(modes) - 1)) / max(1, len(modes))
