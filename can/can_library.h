@@ -8,27 +8,32 @@
 //
 // Handles are opaque pointers owned by the library; null means "none".
 //
-// Codes of our stand-in library (the loader relies only on those marked "tested by value"):
-//   0x00000000 kVciOk                   success
-//   0xE0010001 kVciErrFailed            unspecified failure
-//   0xE0010003 kVciErrInvalidHandle     null or unknown handle (e.g. the controller of a null
-//   device) 0xE0010004 kVciErrInvalidPointer    null pointer where a record is required   (tested
-//   by value) 0xE0010005 kVciErrInvalidArgument   argument out of range (bus number, FIFO size,
-//   length > 8) 0xE0010006 kVciErrDeviceGone        the device or bus is no longer there 0xE0010007
-//   kVciErrNoResources       out of memory or handles 0xE001000A kVciErrAccessDenied      the
-//   controller belongs to another application: the loader
-//                                       releases its controller handle and goes on with a
-//                                       shared channel                             (tested by
-//                                       value)
-//   0xE001000B kVciErrTimeout           a read with time-out found nothing         (tested by
-//   value) 0xE001000C kVciErrCancelled         the operator cancelled the device selection
-//   0xE001000D kVciErrIo                the connection to the bus failed
-//   0xE001000F kVciErrNoMoreItems       enumeration has no further device         (tested by value)
-//   0xE0010010 kVciErrNotSupported      setting not possible here (e.g. a bit rate that the
-//                                       interface cannot be given without privilege)
-//   0xE0010011 kVciErrWrongState        operation not allowed in the current state (e.g. not
-//   active) 0xE0010012 kVciErrRxEmpty           no received message is waiting           (tested by
-//   value) 0xE0010013 kVciErrTxFull            the transmit FIFO is full
+// Codes of our stand-in library. The loader tests the five marked "*" by value; every other
+// failure code it only passes up (and prints in its error line).
+//
+//      Code        Name                    Meaning
+//      0x00000000  kVciOk                  success
+//      0xE0010001  kVciErrFailed           unspecified failure
+//      0xE0010003  kVciErrInvalidHandle    null or unknown handle (e.g. the controller of a
+//                                          null device: no device was found)
+//    * 0xE0010004  kVciErrInvalidPointer   null pointer where a record is required
+//      0xE0010005  kVciErrInvalidArgument  argument out of range (bus number, FIFO size,
+//                                          length above 8)
+//      0xE0010006  kVciErrDeviceGone       the device or bus is no longer there
+//      0xE0010007  kVciErrNoResources      out of memory or handles
+//    * 0xE001000A  kVciErrAccessDenied     the controller belongs to another application: the
+//                                          loader releases its controller handle and goes on
+//                                          with a shared channel
+//    * 0xE001000B  kVciErrTimeout          a read with time-out found nothing
+//      0xE001000C  kVciErrCancelled        the operator cancelled the device selection
+//      0xE001000D  kVciErrIo               the connection to the bus failed
+//    * 0xE001000F  kVciErrNoMoreItems      enumeration has no further device
+//      0xE0010010  kVciErrNotSupported     setting not possible here (e.g. a bit rate that the
+//                                          interface cannot be given without privilege)
+//      0xE0010011  kVciErrWrongState       operation not allowed in the current state (e.g. a
+//                                          read on a channel that is not active)
+//    * 0xE0010012  kVciErrRxEmpty          no received message is waiting
+//      0xE0010013  kVciErrTxFull           the transmit FIFO is full
 #ifndef KORVANE_CAN_CAN_LIBRARY_H
 #define KORVANE_CAN_CAN_LIBRARY_H
 
@@ -97,8 +102,8 @@ typedef struct VciMessage {
 } VciMessage;
 
 static const uint8_t kVciMessageData = 0;  // a CAN data frame
-static const uint8_t kVciMessageInfo =
-    1;  // a notice from the library (e.g. the channel was started)
+// A notice from the library (e.g. the channel was started).
+static const uint8_t kVciMessageInfo = 1;
 static const uint8_t kVciMessageError = 2;   // an error frame or bus error seen by the controller
 static const uint8_t kVciMessageStatus = 3;  // a change of controller state
 

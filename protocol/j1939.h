@@ -94,11 +94,23 @@ int ReceivePgn(VciHandle channel, uint8_t destination, uint8_t source, uint32_t 
 // least significant first, missing bytes read as 0xFF) below `name` loses the address (0); equal
 // or above wins it (1). No contender within the budget: 1. The send's result is not examined,
 // and a won address is not defended afterwards.
+//
+// Where this claim is our own and not the common J1939 custom: a contender with the same NAME
+// is not a conflict to be settled, the loader simply keeps the address (a tie counts as won);
+// and once the claim is won the loader stops listening for Address Claimed, so a node that
+// claims the address later, or asks who holds it, gets no answer from the loader. A load lasts
+// minutes on a bus that the operator controls, and the loader sends nothing but its requests
+// and the bootloader's commands; it never sends Cannot Claim Address either.
 int ClaimAddress(VciHandle channel, uint8_t address, uint64_t name);
 
 // Claims 0, 1, ..., 253 in turn with SoftwareName until one is won. 1 with that address stored
 // in `address`; 0 with `address` untouched when all 254 claims were lost. Leaves
 // ReceiveTimeout at 250.
+//
+// The search starts at address 0 and walks upwards: this system's own choice, not the common
+// J1939 custom of an arbitrary-address-capable node, which starts from a preferred address in
+// the dynamic range (128 to 247) and avoids the addresses that the standard reserves for
+// particular functions.
 int SearchFreeAddress(VciHandle channel, uint8_t& address);
 
 // Sends the sensor check request (Proprietary A, data kSensorCheckRequest) from `source` to

@@ -774,9 +774,8 @@ VciResult VciChannelRead(VciHandle channel, uint32_t timeout_ms, VciMessage* mes
         // time from that one's deadline, so the few tens of microseconds by which each wake-up
         // is late do not add up over a long series of reads. It still waits at most timeout_ms.
         if (object->empty_read_deadline &&
-            now - *object->empty_read_deadline<vci::kReadChainGap&& * object->empty_read_deadline +
-                                               timeout>
-                       now) {
+            (now - *object->empty_read_deadline) < vci::kReadChainGap &&
+            (*object->empty_read_deadline + timeout) > now) {
             deadline = *object->empty_read_deadline + timeout;
         }
         object->empty_read_deadline.reset();
