@@ -86,8 +86,7 @@ def readme_text(markdown):
             title = plain_inline(heading.group(2))
             level = len(heading.group(1))
             out.append(title)
-            if level <= 2:
-                out.append(("=" if level == 1 else "-") * len(title))
+            out.append("=-~~~~"[level - 1] * len(title))
             continue
         if line.startswith("    ") or line.startswith("\t"):
             out.append(line)  # an indented code block, as it is
