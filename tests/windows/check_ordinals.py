@@ -2,6 +2,7 @@
 """Checks that the Windows tool and VCINPL.dll meet by ordinal alone.
 
     check_ordinals.py --objdump OBJDUMP --def VCINPL.def --exe korvane-loader.exe --dll VCINPL.dll
+                      [--windres WINDRES --version X.Y]
 
 From `objdump -p` of both files:
   - the program imports from VCINPL.dll exactly the ordinals that the .def lists, each by
@@ -9,7 +10,9 @@ From `objdump -p` of both files:
   - the DLL exports exactly those ordinals, and no names.
 
 wine starts a program whose imported ordinal the DLL lacks and crashes only when the function is
-called, so this static check is what catches a missing ordinal. Exit status 0 when both hold.
+called, so this static check is what catches a missing ordinal. With --version, both files must
+also carry version information (read back with `windres -O rc`) for that version, their own file
+name and a product name and description. Exit status 0 when all hold.
 """
 
 import argparse
@@ -104,6 +107,27 @@ def exports(lines):
     return (ordinals, names) if found else None
 
 
+def version_problems(windres, path, version):
+    """What is missing from the VERSIONINFO resource of path for version "X.Y"."""
+    result = subprocess.run([windres, "-i", path, "-O", "rc"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, check=False)
+    if result.returncode != 0 or "VERSIONINFO" not in result.stdout:
+        return [f"{path} has no version information {result.stderr.strip()}"]
+    parts = (version.split(".") + ["0"] * 4)[:4]
+    values = dict(re.findall(r'VALUE "(\w+)", "([^"]*)"', result.stdout))
+    wanted = {"FileVersion": ".".join(parts), "ProductVersion": ".".join(parts),
+              "OriginalFilename": re.split(r"[\\/]", path)[-1], "ProductName": "korvane-loader"}
+    problems = [f"{path}: {key} is {values.get(key)!r}, not {value!r}"
+                for key, value in wanted.items() if values.get(key) != value]
+    if not values.get("FileDescription"):
+        problems.append(f"{path}: no FileDescription")
+    for field in ("FILEVERSION", "PRODUCTVERSION"):
+        if not re.search(rf"{field} {', '.join(parts)}\n", result.stdout):
+            problems.append(f"{path}: {field} is not {', '.join(parts)}")
+    print(f"{path}: version {values.get('FileVersion')}, {values.get('FileDescription')!r}")
+    return problems
+
+
 def describe(numbers):
     return ", ".join(str(n) for n in sorted(numbers)) or "none"
 
@@ -114,6 +138,8 @@ def main():
     parser.add_argument("--def", dest="def_file", required=True)
     parser.add_argument("--exe", required=True)
     parser.add_argument("--dll", required=True)
+    parser.add_argument("--windres")
+    parser.add_argument("--version", help="the version both files must carry, e.g. 2.2")
     args = parser.parse_args()
 
     wanted, problems = def_ordinals(args.def_file)
@@ -143,6 +169,10 @@ def main():
             problems.append(f"{args.dll} exports ordinals {describe(ordinals)}; "
                             f"the .def has {describe(wanted)}")
         print(f"{args.dll}: exports {len(ordinals)} ordinals, {len(names)} names")
+
+    if args.version:
+        for path in (args.exe, args.dll):
+            problems += version_problems(args.windres, path, args.version)
 
     for problem in problems:
         print("FAILED: " + problem)
