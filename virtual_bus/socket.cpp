@@ -144,6 +144,10 @@ IoResult Send(const Socket& socket, const char* data, std::size_t size) {
     }
 }
 
+std::string ErrorText(int code) {
+    return system::ErrorText(code);
+}
+
 std::string LastErrorText() {
     return system::ErrorText(system::LastError());
 }

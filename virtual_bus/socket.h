@@ -85,5 +85,8 @@ class Waker {
 
 // The text of the last socket error (errno or WSAGetLastError).
 std::string LastErrorText();
+// The text of a system error code: errno, or on Windows any GetLastError / WSAGetLastError code
+// (one message table serves both; there followed by the code).
+std::string ErrorText(int code);
 
 }  // namespace vbus::net

@@ -100,7 +100,7 @@ std::string ErrorText(int code) {
     }
     ::LocalFree(text);
     if (result.empty()) {
-        result = "Winsock error";
+        result = "error";
     }
     return result + " (" + std::to_string(code) + ")";
 }

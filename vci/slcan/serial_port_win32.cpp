@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "vci/slcan/serial_port.h"
+#include "virtual_bus/socket.h"
 
 namespace vci::slcan {
 
@@ -26,23 +27,7 @@ HANDLE Handle(std::intptr_t handle) {
 }
 
 std::string ErrorText(DWORD code) {
-    char* text = nullptr;
-    const DWORD length = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string result;
-    if (length != 0 && text != nullptr) {
-        result.assign(text, length);
-        while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
-                                   result.back() == ' ' || result.back() == '.')) {
-            result.pop_back();
-        }
-    }
-    ::LocalFree(text);
-    if (result.empty()) {
-        result = "error";
-    }
-    return result + " (" + std::to_string(code) + ")";
+    return vbus::net::ErrorText(static_cast<int>(code));
 }
 
 }  // namespace
