@@ -440,13 +440,13 @@ def slcan_report(info, sizes):
         if "tool" not in medians or "floor" not in medians:
             continue
         ratio = medians["tool"] / medians["floor"]
-        lines.append(f"  {'met ' if ratio <= 1.25 else 'MISS'}  turnaround median tool/floor "
+        lines.append(f"  {'PASS' if ratio <= 1.25 else 'MISS'}  turnaround median tool/floor "
                      f"<= 1.25 (slcan, {size}): {ratio:.3f}")
         if "python" in medians:
             tool_added = medians["tool"] - medians["floor"]
             python_added = medians["python"] - medians["floor"]
             ok = python_added >= 3 * max(tool_added, 0.0)
-            lines.append(f"  {'met ' if ok else 'MISS'}  added turnaround over floor, python "
+            lines.append(f"  {'PASS' if ok else 'MISS'}  added turnaround over floor, python "
                          f">= 3 x tool (slcan, {size}): python {python_added:.1f} us, tool "
                          f"{tool_added:.1f} us")
     return "\n".join(lines)

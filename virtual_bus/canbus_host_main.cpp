@@ -200,6 +200,9 @@ int main(int argc, char** argv) {
         }
     }
     adapters.clear();
+    if (join_port != 0) {
+        return 0;  // served no bus: the adapters have said what they passed on
+    }
     host.Stop();
     const vbus::HostStats stats = host.stats();
     std::fprintf(stderr,

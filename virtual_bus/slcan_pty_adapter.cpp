@@ -312,7 +312,9 @@ struct SlcanPtyAdapter::Impl {
                 break;
             }
         }
-        Note("the bus went away; the adapter is gone");
+        if (!stopping.load()) {  // not pulled out or stopped: the loop ended on a lost bus
+            Note("the bus went away; the adapter is gone");
+        }
         ::close(master);
         master = -1;
     }
