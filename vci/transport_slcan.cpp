@@ -38,6 +38,7 @@
 #include "vci/slcan/slcan_codec.h"
 #include "vci/transport.h"
 #include "vci/vci_diagnostics.h"
+#include "virtual_bus/deadline_timer.h"
 
 namespace vci {
 
@@ -50,12 +51,6 @@ constexpr int kAnswerTimeoutMs = 500;
 // has given none, only as long as the line stays this quiet (some do not answer an empty line).
 constexpr int kFlushCrs = 3;
 constexpr int kFlushQuietMs = 50;
-
-std::int64_t NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // The `S` digit for a bit rate; nullopt when the protocol has none for it.
 std::optional<char> BitrateDigit(std::uint32_t bitrate) {
@@ -102,11 +97,11 @@ class SlcanSession {
             *error = last_error_;
             return kVciErrIo;
         }
-        const std::int64_t start = NowUs();
+        const std::int64_t start = vbus::SteadyNowUs();
         std::int64_t last_byte = start;
         int answers = 0;
         while (answers < kFlushCrs) {
-            const std::int64_t now = NowUs();
+            const std::int64_t now = vbus::SteadyNowUs();
             const std::int64_t until = answers == 0 ? std::min(last_byte + kFlushQuietMs * 1000,
                                                                start + kAnswerTimeoutMs * 1000)
                                                     : start + kAnswerTimeoutMs * 1000;
@@ -124,7 +119,7 @@ class SlcanSession {
                 return kVciErrIo;
             }
             if (got == ReadOutcome::kData) {
-                last_byte = NowUs();
+                last_byte = vbus::SteadyNowUs();
             }
         }
         splitter_.Reset();
@@ -141,10 +136,10 @@ class SlcanSession {
         if (!Write(line)) {
             return Answer::kLost;
         }
-        const std::int64_t deadline = NowUs() + kAnswerTimeoutMs * 1000;
+        const std::int64_t deadline = vbus::SteadyNowUs() + kAnswerTimeoutMs * 1000;
         std::optional<Answer> answer;
         while (!answer) {
-            const std::int64_t now = NowUs();
+            const std::int64_t now = vbus::SteadyNowUs();
             if (now >= deadline) {
                 return Answer::kNone;
             }
@@ -172,10 +167,10 @@ class SlcanSession {
         if (!Write(std::string_view(line, 2))) {
             return {};
         }
-        const std::int64_t deadline = NowUs() + kAnswerTimeoutMs * 1000;
+        const std::int64_t deadline = vbus::SteadyNowUs() + kAnswerTimeoutMs * 1000;
         std::optional<std::string> answer;
         while (!answer) {
-            const std::int64_t now = NowUs();
+            const std::int64_t now = vbus::SteadyNowUs();
             if (now >= deadline) {
                 return {};
             }
@@ -207,9 +202,9 @@ class SlcanSession {
         if (lost_) {
             return false;
         }
-        const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, timeout_us);
+        const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
         for (;;) {
-            const std::int64_t remaining = out.size() > before ? 0 : deadline - NowUs();
+            const std::int64_t remaining = out.size() > before ? 0 : deadline - vbus::SteadyNowUs();
             const ReadOutcome got = ReadSome(std::max<std::int64_t>(0, remaining),
                                              [&](const slcan::Token& token) { Take(token, &out); });
             if (got == ReadOutcome::kLost) {
@@ -228,14 +223,14 @@ class SlcanSession {
     bool DiscardPending(std::int64_t budget_us) {
         kept_.clear();
         std::vector<VciMessage> dropped;
-        const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, budget_us);
+        const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, budget_us);
         for (;;) {
             const ReadOutcome got =
                 ReadSome(0, [&](const slcan::Token& token) { Take(token, &dropped); });
             if (got == ReadOutcome::kLost) {
                 return false;
             }
-            if (got == ReadOutcome::kNothing || NowUs() >= deadline) {
+            if (got == ReadOutcome::kNothing || vbus::SteadyNowUs() >= deadline) {
                 return true;
             }
             dropped.clear();

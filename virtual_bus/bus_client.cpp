@@ -12,12 +12,6 @@ constexpr int kHandshakeTimeoutMs = 2000;
 // Bytes read per call, so that a caller is never held up indefinitely by a flood.
 constexpr int kReadsPerCall = 16;
 
-std::int64_t NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 bool WaitOn(const net::Socket& socket, std::int64_t timeout_us, bool read, bool write) {
     std::vector<net::PollEntry> entries{{socket.get(), read, write}};
     return net::Poll(entries, timeout_us) > 0;
@@ -79,7 +73,7 @@ bool BusClient::Connect(const std::string& host, std::uint16_t port, const std::
 }
 
 bool BusClient::Handshake(const std::string& bus, std::string* error) {
-    const std::int64_t deadline = NowUs() + std::int64_t{kHandshakeTimeoutMs} * 1000;
+    const std::int64_t deadline = SteadyNowUs() + std::int64_t{kHandshakeTimeoutMs} * 1000;
     proto::Element element;
     if (!NextElement(&element, deadline, error)) {
         return false;
@@ -90,7 +84,7 @@ bool BusClient::Handshake(const std::string& bus, std::string* error) {
     }
     const auto request = [&](const std::string& text, const std::string& what) {
         out_ += text;
-        if (!Flush(std::max<std::int64_t>(0, deadline - NowUs())) || !out_.empty()) {
+        if (!Flush(std::max<std::int64_t>(0, deadline - SteadyNowUs())) || !out_.empty()) {
             *error = "the host did not take the " + what + " request";
             return false;
         }
@@ -122,7 +116,7 @@ bool BusClient::NextElement(proto::Element* element, std::int64_t deadline_us, s
             }
             ++ignored_elements_;
         }
-        const std::int64_t remaining = deadline_us - NowUs();
+        const std::int64_t remaining = deadline_us - SteadyNowUs();
         if (remaining <= 0) {
             *error = "no reply from the host within " + std::to_string(kHandshakeTimeoutMs) + " ms";
             return false;
@@ -199,13 +193,13 @@ bool BusClient::Flush(std::int64_t timeout_us) {
     if (!connected()) {
         return false;
     }
-    const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, timeout_us);
+    const std::int64_t deadline = SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
     for (;;) {
         if (!WriteAvailable()) {
             Close();
             return false;
         }
-        const std::int64_t remaining = deadline - NowUs();
+        const std::int64_t remaining = deadline - SteadyNowUs();
         if (out_.empty() || remaining <= 0) {
             return true;
         }
@@ -235,10 +229,10 @@ bool BusClient::Send(const Frame& frame) {
         return false;
     }
     const std::int64_t stall_us = std::int64_t{send_stall_ms_} * 1000;
-    std::int64_t stalled_at = NowUs() + stall_us;  // moves on with every byte the host takes
+    std::int64_t stalled_at = SteadyNowUs() + stall_us;  // moves on with every byte the host takes
     while (!out_.empty()) {
         const std::size_t unsent = out_.size() - out_sent_;
-        const std::int64_t remaining = stalled_at - NowUs();
+        const std::int64_t remaining = stalled_at - SteadyNowUs();
         if (remaining <= 0) {
             Close();  // not one byte taken for a whole stall period
             return false;
@@ -249,7 +243,7 @@ bool BusClient::Send(const Frame& frame) {
             return false;
         }
         if (out_.size() - out_sent_ < unsent) {
-            stalled_at = NowUs() + stall_us;
+            stalled_at = SteadyNowUs() + stall_us;
         }
     }
     return true;
@@ -260,7 +254,7 @@ bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
         return false;
     }
     const std::size_t before = out.size();
-    const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, timeout_us);
+    const std::int64_t deadline = SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
     // A caller that waits has usually just taken everything: wait first, then read, rather than
     // ask an empty socket.
     if (timeout_us > 0 && elements_.empty() && out_.empty() && !WaitUntil(deadline, false)) {
@@ -290,7 +284,8 @@ bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
             Close();
             return false;
         }
-        if (out.size() > before || NowUs() >= deadline || !WaitUntil(deadline, !out_.empty())) {
+        if (out.size() > before || SteadyNowUs() >= deadline ||
+            !WaitUntil(deadline, !out_.empty())) {
             return true;
         }
     }
@@ -298,11 +293,11 @@ bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
 
 bool BusClient::WaitUntil(std::int64_t deadline_us, bool write) {
     if (!timer_.valid()) {
-        const std::int64_t remaining = deadline_us - NowUs();
+        const std::int64_t remaining = deadline_us - SteadyNowUs();
         return remaining > 0 && WaitSocket(remaining, true, write);
     }
     for (;;) {
-        const std::int64_t now = NowUs();
+        const std::int64_t now = SteadyNowUs();
         if (now >= deadline_us) {
             return false;
         }
@@ -322,7 +317,7 @@ bool BusClient::WaitUntil(std::int64_t deadline_us, bool write) {
 bool ProbeHost(std::uint16_t port, int timeout_ms) {
     net::Socket socket;
     std::string error;
-    const std::int64_t deadline = NowUs() + std::int64_t{timeout_ms} * 1000;
+    const std::int64_t deadline = SteadyNowUs() + std::int64_t{timeout_ms} * 1000;
     if (net::ConnectTcp("127.0.0.1", port, timeout_ms, &socket, &error) !=
         net::ConnectStatus::kOk) {
         return false;
@@ -331,7 +326,7 @@ bool ProbeHost(std::uint16_t port, int timeout_ms) {
     std::vector<proto::SplitEvent> events;
     char buffer[256];
     for (;;) {
-        const std::int64_t remaining = deadline - NowUs();
+        const std::int64_t remaining = deadline - SteadyNowUs();
         if (remaining <= 0 || !WaitOn(socket, remaining, true, false)) {
             return false;
         }

@@ -11,11 +11,19 @@
 // Linux only (timerfd); elsewhere valid() is false and callers wait with a time-out instead.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "virtual_bus/socket.h"
 
 namespace vbus {
+
+// The steady clock in microseconds: the time base of the deadlines below.
+inline std::int64_t SteadyNowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 class DeadlineTimer {
   public:

@@ -12,17 +12,12 @@
 #include <vector>
 
 #include "vci/slcan/serial_port.h"
+#include "virtual_bus/deadline_timer.h"
 #include "virtual_bus/socket.h"
 
 namespace vci::slcan {
 
 namespace {
-
-std::int64_t NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 int Fd(std::intptr_t handle) {
     return static_cast<int>(handle);
@@ -98,7 +93,7 @@ std::int64_t SerialPort::Lost(const std::string& why) {
 bool SerialPort::WaitReadable(std::int64_t deadline_us) {
     std::vector<vbus::net::PollEntry> entries;
     for (;;) {
-        const std::int64_t now = NowUs();
+        const std::int64_t now = vbus::SteadyNowUs();
         if (now >= deadline_us) {
             return false;
         }
@@ -129,7 +124,7 @@ std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeo
         return -1;
     }
     // A caller that waits has usually just taken everything: wait first, then read.
-    if (timeout_us > 0 && !WaitReadable(NowUs() + timeout_us)) {
+    if (timeout_us > 0 && !WaitReadable(vbus::SteadyNowUs() + timeout_us)) {
         return 0;
     }
     for (;;) {
@@ -171,7 +166,7 @@ SerialPort::WriteStatus SerialPort::Write(std::string_view bytes, std::int64_t t
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const bool begun = bytes.size() < total;
-            const std::int64_t now = NowUs();
+            const std::int64_t now = vbus::SteadyNowUs();
             if (deadline < 0) {
                 deadline = now + (begun ? kRestOfLineUs : timeout_us);
             }

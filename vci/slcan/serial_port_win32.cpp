@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "vci/slcan/serial_port.h"
+#include "virtual_bus/deadline_timer.h"
 #include "virtual_bus/socket.h"
 
 namespace vci::slcan {
@@ -15,12 +16,6 @@ namespace {
 // Once part of a line is out, the rest must follow, or the adapter would take the next line as
 // this one's end; a write waits this long for the port.
 constexpr DWORD kWriteTimeoutMs = 1000;
-
-std::int64_t NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 HANDLE Handle(std::intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
@@ -107,14 +102,14 @@ std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeo
     if (lost_ || handle_ == -1) {
         return -1;
     }
-    const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, timeout_us);
+    const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
     for (;;) {
         // ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD with a constant: ReadFile
         // returns what has arrived, or waits at most the constant for the first byte. Windows
         // returns with that byte; wine only at the end of the constant, so a wait is made of
         // reads of 1 ms (a shorter wait is rounded up to one, not turned into a busy loop). The
         // port keeps its time-outs, so a run of such reads sets them once.
-        const std::int64_t remaining = deadline - NowUs();
+        const std::int64_t remaining = deadline - vbus::SteadyNowUs();
         const DWORD wait_ms = remaining <= 0 ? 0 : 1;
         if (wait_ms != read_wait_ms_) {
             COMMTIMEOUTS timeouts{};
@@ -142,7 +137,7 @@ std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeo
                 return Lost("the serial port is gone: " + ErrorText(::GetLastError()));
             }
         }
-        if (got > 0 || wait_ms == 0 || NowUs() >= deadline) {
+        if (got > 0 || wait_ms == 0 || vbus::SteadyNowUs() >= deadline) {
             return got;
         }
     }
