@@ -20,13 +20,13 @@ largest and the smallest image divided by the difference in blocks, so set-up an
 (each size's least CPU time over its runs).
 
 Each run writes bench-STAMP.txt (the table and the targets, each PASS or MISS with its figures),
-bench-STAMP.json (every figure) and bench-STAMP.svg (turnaround per client as boxes, stream time
-per image size); --replot FILE.json draws the SVG of an earlier run again.
+bench-STAMP.json (every figure) and, with matplotlib, bench-STAMP.png and .svg (bench/plot.py:
+turnaround per client and mode as boxes, stream time per image size); --replot FILE.json draws
+the plot of an earlier run again. Without matplotlib the run is the same and says it drew nothing.
 """
 
 import argparse
 import json
-import math
 import os
 import platform
 import random
@@ -38,6 +38,8 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+
+import plot
 
 PORT = 29536
 BUS = "sim0"
@@ -113,6 +115,26 @@ class RunFailed(Exception):
     pass
 
 
+# The longest load (1 MiB over the serial-line adapter) takes well under a minute; a client still
+# running after this long is hung and is killed, so that the benchmark never waits for ever.
+CLIENT_TIMEOUT_S = 300
+
+
+def wait_with_timeout(process, seconds):
+    """wait4 (for the child's CPU time) with a deadline: a hung child is killed and the run stops."""
+    deadline = time.monotonic() + seconds
+    while True:
+        pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+        if pid:
+            return status, usage
+        if time.monotonic() > deadline:
+            process.kill()
+            process.wait()
+            raise SystemExit(f"bench: {' '.join(map(str, process.args))} still ran after "
+                             f"{seconds} s: killed")
+        time.sleep(0.02)
+
+
 def run_client(kind, build, image, workdir, python, address=None):
     if kind == "tool":
         cmd = [str(Path(build) / "app/korvane-loader"), str(image)] + ([address] if address else [])
@@ -128,7 +150,7 @@ def run_client(kind, build, image, workdir, python, address=None):
                                    stderr=subprocess.STDOUT)
         process.stdin.write(b"\n")
         process.stdin.close()
-        _, status, usage = os.wait4(process.pid, 0)
+        status, usage = wait_with_timeout(process, CLIENT_TIMEOUT_S)
         process.returncode = os.waitstatus_to_exitcode(status)
     ended = time.monotonic_ns()
     text = out_path.read_text(errors="replace")
@@ -196,9 +218,13 @@ def parse_timing_log(path):
 
 def analyse_run(run, log):
     senders, arrivals, ids, writes, joins, sim = log
-    clients = [c for c, t in joins if c != sim and run["started"] <= t <= run["ended"]]
+    # The loader's device scan joins the bus for a moment before it opens it: the run's client
+    # is the one that joined during the run and sent frames.
+    joined = {c for c, t in joins if c != sim and run["started"] <= t <= run["ended"]}
+    clients = sorted(joined & set(senders))
     if len(clients) != 1:
-        raise SystemExit(f"bench: expected one client in the run, found {clients}")
+        raise SystemExit(f"bench: expected one sending client in the run, found {clients} "
+                         f"(joined: {sorted(joined)})")
     me = clients[0]
     mine = [s for s in range(len(senders)) if senders[s] == me]
     blocks = [s for s in mine if ids[s] == DATA_ID]
@@ -251,8 +277,8 @@ def main():
                              "turnaround) counts")
     parser.add_argument("--repeat-large", type=int, default=1, help="the same for 1 MiB")
     parser.add_argument("--modes", default="off,on",
-                        help="modes to run: off,on (bit timing), slcan (through a serial-line "
-                             "adapter, bit timing off)")
+                        help="modes to run: off,on (bit timing), slcan, slcan-on (through a "
+                             "serial-line adapter, bit timing off or on)")
     parser.add_argument("--clients", default=",".join(CLIENTS))
     parser.add_argument("--out", help="folder for the text and JSON summary (default: build)")
     parser.add_argument("--keep", help="keep the timing logs and images in this folder")
@@ -260,12 +286,16 @@ def main():
     parser.add_argument("--replot", metavar="JSON",
                         help="only draw the plot of an earlier run's JSON, beside it")
     args = parser.parse_args()
+    why_no_plot = plot.available()
     if args.replot:
+        if why_no_plot:
+            raise SystemExit(f"bench: {why_no_plot}: nothing to draw")
         source = Path(args.replot)
-        target = source.with_suffix(".svg")
-        target.write_text(plot_svg(json.loads(source.read_text())))
-        print(f"written: {target}")
+        for path in plot.draw(json.loads(source.read_text()), source.with_suffix("")):
+            print(f"written: {path}")
         return
+    if why_no_plot:
+        print(f"bench: {why_no_plot}: the run writes its report and JSON, no plot")
 
     sizes = args.sizes.split(",") if args.sizes else (["8K", "64K"] if args.quick else list(SIZES))
     clients = args.clients.split(",")
@@ -302,9 +332,9 @@ def main():
             path.write_bytes(bytes(rng.getrandbits(8) for _ in range(SIZES[name])))
             images[name] = path
         for mode in args.modes.split(","):
-            if mode == "slcan":
+            if mode in ("slcan", "slcan-on"):
                 info["results"][mode] = run_slcan_mode(args, sizes, clients, images, workdir,
-                                                       python)
+                                                       python, bit_timing=mode == "slcan-on")
                 continue
             print(f"bench: bit timing {mode} ...", file=sys.stderr, flush=True)
             bus = Bus(args.build, mode == "on", workdir)
@@ -323,7 +353,8 @@ def main():
             finally:
                 bus.stop()
             floor_runs = subprocess.run([str(Path(args.build) / "bench/timer-floor"), "5"],
-                                        capture_output=True, text=True, check=True).stdout.split()
+                                        capture_output=True, text=True, check=True,
+                                        timeout=60).stdout.split()
             timer_floor = [float(v) for k, v in zip(floor_runs[::2], floor_runs[1::2])
                            if k == "claim_ms"]
             log = parse_timing_log(bus.log_path)
@@ -348,8 +379,10 @@ def main():
             for k, v in results.items()}
     (out_dir / f"bench-{stamp}.txt").write_text(text + "\n")
     (out_dir / f"bench-{stamp}.json").write_text(json.dumps(info, indent=1) + "\n")
-    (out_dir / f"bench-{stamp}.svg").write_text(plot_svg(info))
-    print(f"\nwritten: {out_dir}/bench-{stamp}.txt, .json and .svg")
+    written = [out_dir / f"bench-{stamp}.txt", out_dir / f"bench-{stamp}.json"]
+    if not why_no_plot:
+        written += plot.draw(info, out_dir / f"bench-{stamp}")
+    print("\nwritten: " + ", ".join(str(path) for path in written))
 
 
 # ---- SLCAN mode ------------------------------------------------------------------------------
@@ -386,7 +419,7 @@ def run_slcan_client(kind, build, image, workdir, python):
                                        env=dict(os.environ, KORVANE_SLCAN_PORTS=link))
             process.stdin.write(b"\n")
             process.stdin.close()
-            _, status, usage = os.wait4(process.pid, 0)
+            status, usage = wait_with_timeout(process, CLIENT_TIMEOUT_S)
             returncode = os.waitstatus_to_exitcode(status)
     finally:
         adapter.send_signal(signal.SIGTERM)
@@ -399,19 +432,20 @@ def run_slcan_client(kind, build, image, workdir, python):
             "console_bytes": len(text.encode())}
 
 
-def run_slcan_mode(args, sizes, clients, images, workdir, python):
-    print("bench: slcan ...", file=sys.stderr, flush=True)
-    bus = Bus(args.build, False, workdir, port=SLCAN_PORT, tag="slcan")
+def run_slcan_mode(args, sizes, clients, images, workdir, python, bit_timing):
+    mode = "slcan-on" if bit_timing else "slcan"
+    print(f"bench: {mode} ...", file=sys.stderr, flush=True)
+    bus = Bus(args.build, bit_timing, workdir, port=SLCAN_PORT, tag=mode)
     runs = []
     try:
         for name in sizes:
             for _ in range(args.repeat_large if SIZES[name] >= 1 << 20 else args.repeat):
                 for kind in clients:
                     time.sleep(0.3)  # the sensor's application is back after REBOOTME
-                    run = {"mode": "slcan", "size": name, "client": kind, "load": load()}
+                    run = {"mode": mode, "size": name, "client": kind, "load": load()}
                     run.update(run_slcan_client(kind, args.build, images[name], workdir, python))
                     runs.append(run)
-                    print(f"bench:   {name} {kind} over SLCAN done (load {run['load']})",
+                    print(f"bench:   {name} {kind} {mode} done (load {run['load']})",
                           file=sys.stderr, flush=True)
     finally:
         bus.stop()
@@ -469,7 +503,7 @@ def report(info, sizes, clients):
         lines.append("")
     targets = []
     for mode, results in info["results"].items():
-        lines.append(f"== bit timing {mode} ==")
+        lines.append(f"== {plot.MODE_TITLES.get(mode, mode)} ==")
         header = f"{'size':>5} {'client':>7} | {'turnaround us: median':>21} {'p99':>7} {'max':>8} " \
                  f"{'x floor':>8} | {'stream s':>9} {'x floor':>8} | {'echo side':>9} | {'load':>5}"
         lines.append(header)
@@ -546,208 +580,6 @@ def report(info, sizes, clients):
     info["targets"] = [{"target": name, "figures": figures, "pass": ok}
                        for name, figures, ok in targets]
     return "\n".join(lines)
-
-
-# ---- Plot: SVG written directly, so the benchmark needs nothing beyond Python ------------------
-
-COLOURS = {"tool": "#1f6fb4", "floor": "#808080", "python": "#e8860c"}
-FONT = 'font-family="DejaVu Sans, Arial, sans-serif"'
-
-
-def nice_step(span, ticks=6):
-    """A step of 1, 2 or 5 times a power of ten giving about `ticks` intervals over span."""
-    raw = span / ticks
-    power = 10 ** math.floor(math.log10(raw))
-    return next(m * power for m in (1, 2, 5, 10) if m * power >= raw)
-
-
-def svg_text(x, y, text, size=12, anchor="start", weight="normal", colour="#222", extra=""):
-    text = text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
-    return (f'<text x="{x:.1f}" y="{y:.1f}" {FONT} font-size="{size}" text-anchor="{anchor}" '
-            f'font-weight="{weight}" fill="{colour}" {extra}>{text}</text>')
-
-
-def turnaround_panel(out, x0, y0, width, height, mode, results, sizes, clients, top):
-    """Boxes of the block turnaround: p25-p75 box, median line, p5-p95 whiskers, p99 dot."""
-    out.append(svg_text(x0 + width / 2, y0 - 10, f"Block turnaround, bit timing {mode}", 14,
-                        "middle", "bold"))
-    step = nice_step(top)
-    top = math.ceil(top / step) * step
-
-    def y(v):
-        return y0 + height - min(v, top) / top * height
-
-    value = 0.0
-    while value <= top + 1e-9:
-        out.append(f'<line x1="{x0}" y1="{y(value):.1f}" x2="{x0 + width}" y2="{y(value):.1f}" '
-                   f'stroke="#ddd"/>')
-        out.append(svg_text(x0 - 6, y(value) + 4, f"{value:g}", 11, "end"))
-        value += step
-    out.append(svg_text(x0 - 38, y0 + height / 2, "microseconds", 12, "middle",
-                        extra=f'transform="rotate(-90 {x0 - 38} {y0 + height / 2})"'))
-    group = width / len(sizes)
-    box = min(28.0, group / (len(clients) + 1.5))
-    for i, size in enumerate(sizes):
-        centre = x0 + group * (i + 0.5)
-        out.append(svg_text(centre, y0 + height + 18, size, 12, "middle"))
-        for j, kind in enumerate(clients):
-            r = results.get(f"{size}/{kind}")
-            if not r or "p25" not in r["turnaround_us"]:
-                continue
-            t = r["turnaround_us"]
-            cx = centre + (j - (len(clients) - 1) / 2) * box * 1.15
-            c = COLOURS.get(kind, "#000")
-            out.append(f'<line x1="{cx:.1f}" y1="{y(t["p5"]):.1f}" x2="{cx:.1f}" '
-                       f'y2="{y(t["p95"]):.1f}" stroke="{c}" stroke-width="1.5"/>')
-            out.append(f'<rect x="{cx - box / 2:.1f}" y="{y(t["p75"]):.1f}" width="{box:.1f}" '
-                       f'height="{max(1.0, y(t["p25"]) - y(t["p75"])):.1f}" fill="{c}" '
-                       f'fill-opacity="0.35" stroke="{c}" stroke-width="1.5"/>')
-            out.append(f'<line x1="{cx - box / 2:.1f}" y1="{y(t["median"]):.1f}" '
-                       f'x2="{cx + box / 2:.1f}" y2="{y(t["median"]):.1f}" stroke="{c}" '
-                       f'stroke-width="3"/>')
-            if t["p99"] > top:
-                out.append(svg_text(cx, y0 + 12 + 11 * (j % 2), f"\u2191{t['p99']:.0f}", 10,
-                                    "middle", colour=c))
-            else:
-                out.append(f'<circle cx="{cx:.1f}" cy="{y(t["p99"]):.1f}" r="3" fill="{c}"/>')
-            out.append(svg_text(cx, y(t["p75"]) - 4 if y(t["p75"]) - 4 > y(t["p95"]) + 12
-                                else y(t["p95"]) - 8, f"{t['median']:.1f}", 10, "middle",
-                                colour=c))
-    out.append(f'<rect x="{x0}" y="{y0}" width="{width}" height="{height}" fill="none" '
-               f'stroke="#888"/>')
-
-
-def stream_panel(out, x0, y0, width, height, info, sizes, clients):
-    """Stream time against image size, both on log scales: solid bit timing off, dashed on."""
-    out.append(svg_text(x0 + width / 2, y0 - 10, "Stream time per image size", 14, "middle",
-                        "bold"))
-    points = {}
-    for mode, results in info["results"].items():
-        for kind in clients:
-            line = [(SIZES[size], results[f"{size}/{kind}"]["stream_s"]) for size in sizes
-                    if f"{size}/{kind}" in results]
-            if line:
-                points[(mode, kind)] = line
-    values = [v for line in points.values() for _, v in line]
-    low = 10 ** math.floor(math.log10(min(values)))
-    high = 10 ** math.ceil(math.log10(max(values)))
-    xs = [SIZES[size] for size in sizes]
-    x_low, x_high = min(xs) / 1.6, max(xs) * 1.6
-
-    def x(v):
-        return x0 + (math.log(v) - math.log(x_low)) / (math.log(x_high) - math.log(x_low)) * width
-
-    def y(v):
-        return y0 + height - (math.log(v) - math.log(low)) / (math.log(high) - math.log(low)) * height
-
-    decade = low
-    while decade <= high * 1.0001:
-        out.append(f'<line x1="{x0}" y1="{y(decade):.1f}" x2="{x0 + width}" y2="{y(decade):.1f}" '
-                   f'stroke="#ddd"/>')
-        out.append(svg_text(x0 - 6, y(decade) + 4, f"{decade:g}", 11, "end"))
-        decade *= 10
-    out.append(svg_text(x0 - 38, y0 + height / 2, "seconds (log)", 12, "middle",
-                        extra=f'transform="rotate(-90 {x0 - 38} {y0 + height / 2})"'))
-    for size in sizes:
-        out.append(f'<line x1="{x(SIZES[size]):.1f}" y1="{y0}" x2="{x(SIZES[size]):.1f}" '
-                   f'y2="{y0 + height}" stroke="#eee"/>')
-        out.append(svg_text(x(SIZES[size]), y0 + height + 18, size, 12, "middle"))
-    for (mode, kind), line in points.items():
-        c = COLOURS.get(kind, "#000")
-        dash = ' stroke-dasharray="6 4"' if mode == "on" else ""
-        path = " ".join(f"{x(a):.1f},{y(b):.1f}" for a, b in line)
-        out.append(f'<polyline points="{path}" fill="none" stroke="{c}" stroke-width="2"{dash}/>')
-        for a, b in line:
-            out.append(f'<circle cx="{x(a):.1f}" cy="{y(b):.1f}" r="3" fill="{c}"/>')
-    out.append(f'<rect x="{x0}" y="{y0}" width="{width}" height="{height}" fill="none" '
-               f'stroke="#888"/>')
-
-
-def stream_table(out, x0, y0, info, sizes, clients):
-    """The stream times as figures, with the tool's ratio to the floor client."""
-    out.append(svg_text(x0, y0 - 10, "Stream time, seconds", 14, weight="bold"))
-    columns = ["bit timing", "image"] + clients + (["tool / floor"] if "floor" in clients and
-                                                   "tool" in clients else [])
-    widths = [80, 50] + [64] * len(clients) + [84]
-    row = y0 + 12
-    cx = x0
-    for name, w in zip(columns, widths):
-        out.append(svg_text(cx + w - 6, row, name, 11, "end", "bold",
-                            COLOURS.get(name, "#222")))
-        cx += w
-    for mode, results in info["results"].items():
-        for size in sizes:
-            row += 17
-            cells = [mode, size]
-            for kind in clients:
-                r = results.get(f"{size}/{kind}")
-                cells.append(f"{r['stream_s']:.3f}" if r else "-")
-            if len(columns) > len(cells):
-                tool, floor = results.get(f"{size}/tool"), results.get(f"{size}/floor")
-                cells.append(f"{tool['stream_s'] / floor['stream_s']:.3f}" if tool and floor
-                             else "-")
-            cx = x0
-            for cell, w in zip(cells, widths):
-                out.append(svg_text(cx + w - 6, row, cell, 11, "end"))
-                cx += w
-    return row
-
-
-def plot_svg(info):
-    """The run as one SVG picture (info in its JSON form: keys "SIZE/CLIENT")."""
-    sizes, clients = info["sizes"], info["clients"]
-    width, height = 980, 800
-    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
-           f'viewBox="0 0 {width} {height}">',
-           f'<rect width="{width}" height="{height}" fill="white"/>']
-    m = info["machine"]
-    out.append(svg_text(20, 26, "korvane-loader load benchmark: the tool beside the floor client "
-                        "and the python-can peer", 16, weight="bold"))
-    out.append(svg_text(20, 46, f"{m['nproc']} x {m['cpu']}, Linux {m['kernel']}; load average "
-                        f"{info['load_at_start']} at start; build {info['build']}", 11,
-                        colour="#555"))
-    # One scale for both modes, up to the highest p99 unless a disturbed run's tail would squash
-    # every box: then the scale ends at 4 x the highest p75, whiskers are cut there and p99 dots
-    # beyond it are shown as arrows with their value.
-    shown = [r["turnaround_us"] for results in info["results"].values()
-             for key, r in results.items() if key.count("/") == 1 and "p95" in r["turnaround_us"]]
-    top = min(max(t["p99"] for t in shown), 4 * max(t["p75"] for t in shown)) * 1.08 \
-        if shown else 1.0
-    modes = list(info["results"])
-    panel_w = (width - 100 - 70 * (len(modes) - 1)) / max(1, len(modes))
-    for i, mode in enumerate(modes):
-        turnaround_panel(out, 80 + i * (panel_w + 70), 100, panel_w, 280, mode,
-                         info["results"][mode], sizes, clients, top)
-    # Legend of the boxes, under them.
-    lx, ly = 80, 430
-    for kind in clients:
-        c = COLOURS.get(kind, "#000")
-        out.append(f'<rect x="{lx}" y="{ly - 10}" width="14" height="12" fill="{c}" '
-                   f'fill-opacity="0.35" stroke="{c}"/>')
-        out.append(svg_text(lx + 20, ly, kind, 12))
-        lx += 90
-    out.append(svg_text(lx + 10, ly, "box p25-p75, thick line median (figure above the box), "
-                        "whiskers p5-p95, dot p99", 11, colour="#555"))
-    out.append(svg_text(80, ly + 18, "Turnaround: echo of block N handed to the client's socket "
-                        "-> block N+1 read by the bus host (the client's own share of each "
-                        "block).", 11, colour="#555"))
-    stream_panel(out, 80, 500, 400, 240, info, sizes, clients)
-    out.append(svg_text(80, 782, "solid: bit timing off; dashed: bit timing on", 11,
-                        colour="#555"))
-    row = stream_table(out, 540, 500, info, sizes, clients)
-    targets = info.get("targets", [])
-    if targets:
-        missed = [t for t in targets if not t["pass"]]
-        row += 40
-        out.append(svg_text(540, row, f"Targets: {len(targets) - len(missed)} of {len(targets)} "
-                            "met", 14, weight="bold"))
-        for t in missed[:max(0, (height - 20 - row) // 30)]:
-            row += 16
-            out.append(svg_text(540, row, "MISS " + t["target"], 11, colour="#b00"))
-            row += 14
-            out.append(svg_text(552, row, t["figures"], 11, colour="#555"))
-    out.append("</svg>")
-    return "\n".join(out) + "\n"
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Builds what the load benchmark needs (a Release build of its own in build/bench) and runs it:
-#   bench/run-bench.sh [--quick] [--repeat N] [--sizes 8K,64K,1M] [--out DIR]
-# Each run writes a text report, a JSON file and an SVG plot into build/bench/results (or --out).
+#   bench/run-bench.sh [--quick] [--repeat N] [--sizes 8K,64K,1M] [--modes off,on,slcan,slcan-on]
+#                      [--out DIR]
+# Each run writes a text report, a JSON file and, with matplotlib, a PNG and an SVG plot into
+# build/bench/results (or --out).
 # See bench/bench.py for what is measured and how. As root it runs in a network namespace of its
 # own, so that no other bus host on this machine is seen by the loader.
 set -eu

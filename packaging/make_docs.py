@@ -5,6 +5,8 @@
                                                       "## For developers") as plain text, CR LF
     make_docs.py crlf IN OUT                          a text file with CR LF line ends
     make_docs.py gzip IN OUT                          gzip -9n: no name, no time stamp
+    make_docs.py man-text PAGE.1 OUT                  a manual page as plain text, CR LF (the
+                                                      macros our pages use)
     make_docs.py debian-changelog CHANGELOG.md OUT --package NAME --version V --maintainer M
                                                       the Debian changelog, gzip -9n; fails when
                                                       the newest entry is not version V
@@ -97,6 +99,111 @@ def readme_text(markdown):
     return "\n".join(out)
 
 
+ROFF_ESCAPES = [("\\-", "-"), ("\\(bu", "*"), ("\\(dq", '"'), ("\\(aq", "'"), ("\\(em", "--"),
+                ("\\&", ""), ("\\e", "\\"), ("\\ ", "\u00a0")]
+
+
+def roff_words(arguments):
+    """The arguments of a macro line, a quoted one as one argument."""
+    return [a[1:-1] if a.startswith('"') else a for a in re.findall(r'"[^"]*"|\S+', arguments)]
+
+
+def roff_inline(text):
+    text = re.sub(r"\\f[BIRP]", "", text)
+    for escape, plain in ROFF_ESCAPES:
+        text = text.replace(escape, plain)
+    return text
+
+
+def man_text(page, width=78):
+    """A manual page in plain text: headings at the margin, text indented, tags of .TP and .IP
+    items on a line of their own (or before their text, when it fits), examples as they are."""
+    out, words, state = [], [], {"indent": 7, "tag": None, "verbatim": False, "extra": 0}
+
+    def flush():
+        indent = " " * (state["indent"] + state["extra"])
+        text = " ".join(words)
+        words.clear()
+        tag = state["tag"]
+        state["tag"] = None
+        if tag is not None:
+            if len(tag) < state["indent"] - 7:  # fits before the text, as man shows it
+                lines = textwrap.wrap(text, width, initial_indent=" " * 7 + tag.ljust(
+                    state["indent"] - 7), subsequent_indent=indent) or [" " * 7 + tag]
+                out.extend(lines)
+                return
+            out.append(" " * (7 + state["extra"]) + tag)
+        if text:
+            out.extend(textwrap.wrap(text, width, initial_indent=indent,
+                                     subsequent_indent=indent, break_on_hyphens=False))
+
+    awaiting_tag = False
+    for line in page.replace("\r\n", "\n").split("\n"):
+        if line.startswith('.\\"'):
+            continue
+        if state["verbatim"] and not line.startswith(".EE"):
+            out.append(" " * (state["indent"] + state["extra"] + 4) + roff_inline(line))
+            continue
+        macro = re.match(r"\.(\w+)\s*(.*)", line)
+        if macro is None:
+            text = roff_inline(line)
+            if awaiting_tag:
+                state["tag"] = text
+                awaiting_tag = False
+            elif text.strip():
+                words.append(text.strip())
+            else:
+                flush()
+                out.append("")
+            continue
+        name, rest = macro.groups()
+        args = roff_words(rest)
+        if name in ("B", "I"):
+            text = roff_inline(" ".join(args))
+        elif name in ("BR", "IR", "RB", "RI", "BI", "IB"):
+            text = roff_inline("".join(args))
+        else:
+            text = None
+        if text is not None:
+            if awaiting_tag:
+                state["tag"] = text
+                awaiting_tag = False
+            else:
+                words.append(text)
+            continue
+        flush()
+        if name == "TH":
+            title = f"{args[0]}({args[1]})"
+            out.append(title + args[3].center(width - 2 * len(title)) + title if len(args) > 3
+                       else title)
+        elif name in ("SH", "SS"):
+            out += ["", ("   " if name == "SS" else "") + roff_inline(" ".join(args))]
+            state.update(indent=7, extra=0)
+        elif name in ("PP", "P", "LP"):
+            out.append("")
+            state["indent"] = 7
+        elif name in ("TP", "TQ"):
+            if name == "TP":
+                out.append("")
+            state["indent"] = 14
+            awaiting_tag = True
+        elif name == "IP":
+            out.append("")
+            state["indent"] = 7 + int(args[1]) if len(args) > 1 else 14
+            state["tag"] = roff_inline(args[0]) if args else ""
+        elif name == "RS":
+            state["extra"] += 7
+        elif name == "RE":
+            state["extra"] = max(0, state["extra"] - 7)
+        elif name == "EX":
+            state["verbatim"] = True
+        elif name == "EE":
+            state["verbatim"] = False
+    flush()
+    text = "\n".join(out).replace("\u00a0", " ")
+    return re.sub(r"\n{3,}", "\n\n", text).strip("\n") + "\n"
+
+
 def changelog_entries(markdown):
     """[(version, date, [item, ...])] from "## VERSION (YYYY-MM-DD)" sections, newest first.
 
@@ -131,7 +238,8 @@ def debian_changelog(markdown, package, maintainer):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("action", choices=["readme-text", "crlf", "gzip", "debian-changelog"])
+    parser.add_argument("action", choices=["readme-text", "crlf", "gzip", "man-text",
+                                           "debian-changelog"])
     parser.add_argument("input")
     parser.add_argument("output")
     parser.add_argument("--package")
@@ -145,6 +253,8 @@ def main():
         write_gzip(args.output, data)
     elif args.action == "crlf":
         write_crlf(args.output, data.decode("utf-8"))
+    elif args.action == "man-text":
+        write_crlf(args.output, man_text(data.decode("utf-8")))
     elif args.action == "readme-text":
         write_crlf(args.output, readme_text(data.decode("utf-8")))
     else:

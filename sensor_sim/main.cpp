@@ -1,23 +1,22 @@
-// sensor-sim: the simulated sensor on a virtual CAN bus (or a SocketCAN interface), driven by one
-// poll() loop over the bus socket, standard input and the sensor's own timer. Frames are answered
-// the moment they are read; nothing here sleeps.
-#include <poll.h>
-#include <unistd.h>
-
+// sensor-sim: the simulated sensor on a virtual CAN bus (or, on Linux, a SocketCAN interface),
+// driven by one loop that waits for the bus socket, standard input and the sensor's own timer
+// (sensor_sim/events.h). Frames are answered the moment they are read; nothing here sleeps.
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "sensor_sim/events.h"
 #include "sensor_sim/options.h"
 #include "sensor_sim/sensor.h"
+#if defined(__linux__)
 #include "sensor_sim/socketcan_transport.h"
+#endif
 #include "virtual_bus/bus_client.h"
 #include "virtual_bus/bus_host.h"
 
@@ -38,7 +37,7 @@ class Transport {
     // False once the connection is lost, whether a send or a receive found it so. fd() is then
     // not to be waited on.
     virtual bool connected() const = 0;
-    virtual int fd() const = 0;
+    virtual vbus::net::NativeSocket fd() const = 0;
 };
 
 class VirtualBusTransport final : public Transport {
@@ -64,13 +63,16 @@ class VirtualBusTransport final : public Transport {
     }
     // A send that the host left untaken for the client's stall period closes the connection.
     bool connected() const override { return client_.connected(); }
-    int fd() const override { return static_cast<int>(client_.socket()); }
+    vbus::net::NativeSocket fd() const override {
+        return static_cast<vbus::net::NativeSocket>(client_.socket());
+    }
 
   private:
     vbus::BusClient client_;
     std::vector<vbus::Frame> buffer_;
 };
 
+#if defined(__linux__)
 // A kernel CAN interface (sensor_sim/socketcan_transport.h).
 class SocketCanTransport final : public Transport {
   public:
@@ -81,16 +83,12 @@ class SocketCanTransport final : public Transport {
     bool Receive(std::vector<CanFrame>& out) override { return link_.Receive(out); }
     // A refused send is a full queue or a link that is down, not a lost interface.
     bool connected() const override { return link_.fd() >= 0; }
-    int fd() const override { return link_.fd(); }
+    vbus::net::NativeSocket fd() const override { return link_.fd(); }
 
   private:
     sensor_sim::SocketCanLink link_;
 };
-
-volatile std::sig_atomic_t g_stop = 0;
-extern "C" void OnSignal(int) {
-    g_stop = 1;
-}
+#endif
 
 void Say(const std::string& line) {
     std::cout << "sensor-sim: " << line << '\n' << std::flush;
@@ -109,8 +107,10 @@ bool WriteFlash(const sensor_sim::Sensor& sensor, const std::string& path) {
             return false;
         }
     }
-    // Readers never see a half-written file.
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+    // Readers never see a half-written file (this rename replaces the old one on Windows too).
+    std::error_code failed;
+    std::filesystem::rename(temp, path, failed);
+    if (failed) {
         Say("cannot write the flash to " + path);
         std::remove(temp.c_str());
         return false;
@@ -120,40 +120,33 @@ bool WriteFlash(const sensor_sim::Sensor& sensor, const std::string& path) {
 
 class Simulator {
   public:
-    Simulator(const sensor_sim::Options& options, Transport& transport)
+    Simulator(const sensor_sim::Options& options, Transport& transport, sensor_sim::Events& events)
         : options_(options),
           transport_(transport),
+          events_(events),
           sensor_(options.sensor),
           start_(std::chrono::steady_clock::now()) {}
 
-    int Run(const sigset_t& wait_mask) {
+    int Run() {
         sensor_sim::Output out;
         sensor_.Start(Now(), out);
         Dispatch(out);
         bool stdin_open = true;
         std::vector<CanFrame> frames;
-        while (!quit_ && !g_stop) {
+        while (!quit_ && !events_.stop_requested()) {
             if (!transport_.connected()) {
                 return Lost();  // a send found it lost: its descriptor is closed
             }
-            pollfd fds[2] = {{transport_.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-            const nfds_t count = stdin_open ? 2 : 1;
-            timespec timeout{};
-            timespec* timeout_ptr = nullptr;
+            std::optional<Micros> timeout;
             if (const auto wake = sensor_.NextWake()) {
-                const auto wait = std::max(Micros(0), *wake - Now());
-                timeout.tv_sec = static_cast<time_t>(wait.count() / 1'000'000);
-                timeout.tv_nsec = static_cast<long>(wait.count() % 1'000'000) * 1000;
-                timeout_ptr = &timeout;
+                timeout = std::max(Micros(0), *wake - Now());
             }
-            if (ppoll(fds, count, timeout_ptr, &wait_mask) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
+            sensor_sim::Woken woken;
+            if (!events_.Wait(transport_.fd(), stdin_open, timeout, &woken)) {
                 Say("poll failed");
                 return 1;
             }
-            if (fds[0].revents != 0) {
+            if (woken.bus) {
                 frames.clear();
                 const bool connected = transport_.Receive(frames);
                 for (const auto& frame : frames) {
@@ -164,7 +157,7 @@ class Simulator {
                     return Lost();
                 }
             }
-            if (stdin_open && fds[1].revents != 0) {
+            if (stdin_open && woken.input) {
                 stdin_open = ReadCommands();
                 if (!stdin_open && options_.exit_on_eof) {
                     quit_ = true;
@@ -201,9 +194,9 @@ class Simulator {
     // follows the cut, up to its newline, is dropped, never run as a command of its own.
     bool ReadCommands() {
         char buffer[4096];
-        const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+        const long n = events_.ReadInput(buffer, sizeof buffer);
         if (n < 0) {
-            return errno == EINTR || errno == EAGAIN;
+            return true;  // nothing yet
         }
         if (n == 0) {
             if (!pending_.empty() && !discarding_) {
@@ -282,19 +275,13 @@ class Simulator {
 
     const sensor_sim::Options& options_;
     Transport& transport_;
+    sensor_sim::Events& events_;
     sensor_sim::Sensor sensor_;
     std::chrono::steady_clock::time_point start_;
     std::string pending_;
     bool discarding_ = false;  // the rest of a line that was too long, up to its newline
     bool quit_ = false;
 };
-
-std::string DefaultBusName(std::uint16_t port) {
-    if (port >= vbus::kFirstPort && port < vbus::kFirstPort + vbus::kPortCount) {
-        return "sim" + std::to_string(port - vbus::kFirstPort);
-    }
-    return "";
-}
 
 }  // namespace
 
@@ -311,23 +298,16 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    // SIGINT and SIGTERM are only taken inside ppoll, so every thread started from here on
-    // (the bus host's) leaves them to the event loop.
-    std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigset_t blocked;
-    sigset_t wait_mask;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGTERM);
-    sigprocmask(SIG_BLOCK, &blocked, &wait_mask);
-    sigdelset(&wait_mask, SIGINT);
-    sigdelset(&wait_mask, SIGTERM);
+    // Stop requests are taken by the loop alone, so every thread started from here on (the bus
+    // host's) leaves them to it.
+    sensor_sim::Events events;
+    if (!events.Start(&error)) {
+        std::cerr << "sensor-sim: " << error << '\n';
+        return 1;
+    }
 
     if (!options->socketcan.empty()) {
+#if defined(__linux__)
         SocketCanTransport transport;
         if (!transport.Open(options->socketcan, &error)) {
             std::cerr << "sensor-sim: cannot serve on " << options->socketcan << ": " << error
@@ -335,8 +315,13 @@ int main(int argc, char** argv) {
             return 1;
         }
         Say("ready on SocketCAN interface " + options->socketcan);
-        Simulator simulator(*options, transport);
-        return simulator.Run(wait_mask);
+        Simulator simulator(*options, transport, events);
+        return simulator.Run();
+#else
+        std::cerr << "sensor-sim: --socketcan: SocketCAN is a Linux interface; here the "
+                     "simulator serves the virtual bus only\n";
+        return 2;
+#endif
     }
 
     std::unique_ptr<vbus::BusHost> host;
@@ -345,7 +330,7 @@ int main(int argc, char** argv) {
     if (options->join) {
         port = *options->join;
         if (bus_name.empty()) {
-            bus_name = DefaultBusName(port);
+            bus_name = vbus::DefaultBusName(port);
         }
     } else {
         vbus::HostOptions host_options;
@@ -368,9 +353,8 @@ int main(int argc, char** argv) {
                   << '\n';
         return 1;
     }
-    Say("ready on bus " + (bus_name.empty() ? std::string("?") : bus_name) +
-        " (127.0.0.1:" + std::to_string(port) + ")");
+    Say("ready on bus " + bus_name + " (127.0.0.1:" + std::to_string(port) + ")");
 
-    Simulator simulator(*options, transport);
-    return simulator.Run(wait_mask);
+    Simulator simulator(*options, transport, events);
+    return simulator.Run();
 }

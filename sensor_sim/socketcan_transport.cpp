@@ -8,7 +8,7 @@ namespace {
 
 // Frames taken per call at most, so that a flood cannot starve stdin and the sensor's timers;
 // the rest waits in the kernel's queue for the next turn of the event loop.
-constexpr int kMaxFramesPerReceive = 256;
+constexpr std::size_t kMaxFramesPerReceive = 256;
 
 }  // namespace
 
@@ -27,15 +27,11 @@ bool SocketCanLink::Send(const CanFrame& frame) {
 }
 
 bool SocketCanLink::Receive(std::vector<CanFrame>& out) {
-    for (int i = 0; i < kMaxFramesPerReceive; ++i) {
-        socketcan::RawFrame raw;
-        const int got = socket_.Receive(&raw, 0);
-        if (got == 0) {
-            return true;
-        }
-        if (got < 0) {
-            return false;
-        }
+    raw_.clear();
+    if (!socket_.ReceiveSome(raw_, kMaxFramesPerReceive, 0)) {
+        return false;
+    }
+    for (const socketcan::RawFrame& raw : raw_) {
         if (raw.own || raw.error || raw.remote) {
             continue;
         }

@@ -21,7 +21,8 @@ class SocketCanLink {
     // Appends every frame waiting on the socket, without waiting. The kernel's copies of the
     // sensor's own frames are left out (a bootloader reply carries its request's identifier,
     // so the sensor would take its own reply for a new request), and so are error frames and
-    // remote frames, which a sensor does not act on. False when the interface has failed.
+    // remote frames, which a sensor does not act on. An interface that is down for a while is
+    // waited for, as the CAN library does. False when the interface has failed.
     bool Receive(std::vector<CanFrame>& out);
 
     // Readable when a frame is waiting.
@@ -29,6 +30,7 @@ class SocketCanLink {
 
   private:
     socketcan::RawSocket socket_;
+    std::vector<socketcan::RawFrame> raw_;
 };
 
 }  // namespace sensor_sim

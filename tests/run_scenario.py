@@ -8,17 +8,32 @@ A scenario file is a list of sections, each opened by a line "[name] arguments":
                             "pattern N" (N bytes 0x01, 0x02, ... wrapping), "size N" (N zero
                             bytes), "text STRING", "dir" (a folder), "sparse N" (a sparse file)
     [sensor] OPTIONS        start sensor-sim with these options (hosts its own bus) and wait until
-                            it is ready; --flash-out and --trace are added by the runner
+                            it is ready; --flash-out and --trace are added by the runner; each
+                            [sensor] starts one more (the first is sensor 0)
     [sensor-command] TEXT   send one command line to the running simulator (e.g. power-cycle)
     [run] ARGUMENTS         run the tool with these arguments and "\n" on standard input
     [run-eof] ARGUMENTS     the same with an empty standard input
     [stdout]                the exact output of the run before it; "<CR>" stands for a carriage
                             return, every line ends with a line feed
-    [flash] NAME            the simulated flash must equal this file, byte for byte
+    [flash] NAME [K]        the simulated flash (of sensor K, default 0) must equal this file,
+                            byte for byte
     [trace]                 the frames on the bus in order, one "ID#DATA" per line (candump
                             notation, without time stamps; "*" and "?" match like file names);
                             "..." alone on a line skips any frames up to the next line that matches
     [sensor-says] TEXT      the simulator's output must contain this text
+
+With --station PROGRAM, korvane-station runs too (the loader's folder first on PATH):
+
+    [station] ARGUMENTS     run it with these arguments
+    [station-interrupt] ARGUMENTS  the same, with SIGINT sent to it (Ctrl-C) once a load streams
+    [exit] N                the exit status of the run before it must be N
+    [stdout-has]            each line must match a line of the run's output ("*" and "?" as in
+                            file names; CR LF taken as LF)
+    [records] FILE IMAGE    the station's record file: it still begins with what it held at the
+                            previous [records] (or as [file] made it); each line of the body,
+                            "field=JSON-value ...", is one record appended since (matched by
+                            device), and every new record has exactly the fields of a record,
+                            IMAGE's size and SHA-256, and the loader's whole console
 
 Arguments are split like a POSIX shell does (shlex). Each run has a time limit as a safety net;
 a run that hits it fails the scenario. Exit status: 0 passed, 1 failed, 77 skipped.
@@ -31,20 +46,29 @@ tests/vm): sensor-sim serves on IFACE (its --socketcan option) rather than hosti
 runner records the trace itself with a CAN_RAW socket on IFACE, in candump's log format. The tool
 must then find IFACE as its only CAN device. No network namespace is used in this mode.
 
+With --gs-usb HELPER (the VM tier) the tool reaches the bus through a gs_usb adapter that
+`canbus-host --gs-usb-gadget` plays on dummy_hcd (HELPER is tests/vm/gs_usb_gadget.sh): as with
+--slcan, sensor-sim hosts its bus on a port of its own and the adapter joins it; the tool must find
+the adapter as its only CAN device. No network namespace is used in this mode.
+
 With --slcan ANSWER:STAMPS the tool reaches the bus through a serial-line CAN adapter: sensor-sim
 hosts its bus on a port outside the range the CAN library looks at, `canbus-host --join` puts an
 SLCAN adapter on a pseudo terminal on that bus (ANSWER and STAMPS are its --slcan-answer and
---slcan-time-stamps), and the tool runs with KORVANE_SLCAN_PORTS naming that terminal, its only
-CAN device. With --slcan-com COMn as well (the Windows tier), the tool names the port COMn, and
-wine-run.sh maps COMn to that terminal in the wine prefix (KORVANE_WINE_SERIAL).
+--slcan-time-stamps; ANSWER silent: an adapter that answers no command), and the tool runs with
+KORVANE_SLCAN_PORTS naming that terminal, its only CAN device. With --slcan-com COMn as well
+(the Windows tier), the tool names the port COMn, and wine-run.sh maps COMn to that terminal in the wine prefix (KORVANE_WINE_SERIAL).
 """
 
 import argparse
 import fnmatch
+import hashlib
+import json
 import os
+import re
 import select
 import shlex
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -103,6 +127,8 @@ def make_file(folder, arg):
             handle.write(bytes(int(parts[2])))
         elif kind == "text":
             handle.write(parts[2].encode())
+        elif kind == "line":
+            handle.write(parts[2].encode() + b"\n")
         elif kind == "sparse":
             handle.truncate(int(parts[2]))
         else:
@@ -217,19 +243,42 @@ class SlcanAdapter:
         self.output += self.process.communicate(timeout=10)[0]
 
 
+class GsUsbAdapter:
+    """The gs_usb gadget (tests/vm/gs_usb_gadget.sh) on the bus at `port`, joining it (or hosting
+    it when nobody does), plugged in until stop()."""
+
+    def __init__(self, helper, binary, folder, port, join):
+        self.helper = helper
+        self.log = os.path.join(folder, "gadget.log")
+        result = subprocess.run([helper, "up", self.log, binary, "--join" if join else "--port",
+                                 str(port)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                text=True, timeout=30)
+        self.pid = result.stdout.split()[0] if result.stdout.split() else ""
+        self.output = result.stdout if result.returncode != 0 else ""
+        if result.returncode != 0:
+            self.stop()
+            raise RuntimeError("the gs_usb gadget did not come up:\n" + self.output)
+
+    def stop(self):
+        subprocess.run([self.helper, "down", self.pid], timeout=30)
+        with open(self.log, encoding="latin-1") as handle:
+            self.output += handle.read()
+
+
 class Sensor:
     """The simulated sensor, running in the background for the whole scenario."""
 
-    def __init__(self, binary, options, folder, socketcan=None, port=None):
-        self.flash_path = os.path.join(folder, "sensor-flash.bin")
-        self.trace_path = os.path.join(folder, "bus-trace.log")
+    def __init__(self, binary, options, folder, socketcan=None, port=None, wrapper="", index=0):
+        suffix = f"-{index}" if index else ""
+        self.flash_path = os.path.join(folder, f"sensor-flash{suffix}.bin")
+        self.trace_path = os.path.join(folder, f"bus-trace{suffix}.log")
         self.recorder = None
         if socketcan:
             self.recorder = Recorder(socketcan, self.trace_path)
             command = [binary] + shlex.split(options) + [
                 "--socketcan", socketcan, "--flash-out", self.flash_path]
         else:
-            command = [binary] + shlex.split(options) + [
+            command = shlex.split(wrapper) + [binary] + shlex.split(options) + [
                 "--flash-out", self.flash_path, "--trace", self.trace_path]
             if port:
                 command += ["--port", str(port)]
@@ -283,7 +332,7 @@ def trace_frames(path):
     with open(path, "r", encoding="ascii") as handle:
         for line in handle:
             fields = line.split()
-            if len(fields) >= 3:
+            if len(fields) >= 3 and line.endswith("\n"):  # not a line still being written
                 frames.append(fields[2])
     return frames
 
@@ -311,10 +360,89 @@ def match_trace(expected, actual):
     return None
 
 
+RECORD_FIELDS = ["started", "ended", "device", "address", "image", "image_size", "image_sha256",
+                 "result", "meaning", "port_error", "bytes_acknowledged", "seconds", "rebooted",
+                 "loader_version", "console"]
+TIME_PATTERN = "[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9].[0-9][0-9][0-9]Z"
+
+
+def run_station(args, arg, folder, interrupt):
+    """Runs korvane-station; with interrupt, SIGINT goes to it once a load streams."""
+    environment = dict(os.environ, PATH=os.path.dirname(os.path.abspath(args.loader)) +
+                       os.pathsep + os.environ.get("PATH", ""))
+    command = shlex.split(args.wrapper) + [args.station] + shlex.split(arg)
+    process = subprocess.Popen(command, cwd=folder, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=environment)
+    output = b""
+    deadline = time.monotonic() + RUN_TIME_LIMIT_S
+    sent = False
+    while time.monotonic() < deadline:
+        if not select.select([process.stdout], [], [], 0.5)[0]:
+            continue
+        data = os.read(process.stdout.fileno(), 65536)
+        if not data:
+            break
+        output += data
+        if interrupt and not sent and b": sending" in output:
+            process.send_signal(signal.SIGINT)
+            sent = True
+    else:
+        process.kill()
+    process.stdout.close()
+    code = process.wait()
+    if interrupt and not sent:
+        output += b"\n(runner: no load streamed, so no SIGINT was sent)\n"
+    return output.decode("utf-8", "replace"), code
+
+
+def check_records(arg, body, folder, earlier):
+    """The records appended since `earlier` (the file's content then) against the body."""
+    name, image_name = shlex.split(arg)
+    with open(os.path.join(folder, name), "rb") as handle:
+        content = handle.read()
+    with open(os.path.join(folder, image_name), "rb") as handle:
+        image = handle.read()
+    failures = []
+    if not content.startswith(earlier):
+        return content, [f"{name} no longer begins with what it held before"]
+    records = {}
+    for line in content[len(earlier):].decode("utf-8").splitlines():
+        record = json.loads(line)
+        if list(record) != RECORD_FIELDS:
+            failures.append(f"record fields {list(record)}")
+        for field, want in (("image", image_name), ("image_size", len(image)),
+                            ("image_sha256", hashlib.sha256(image).hexdigest())):
+            if record.get(field) != want:
+                failures.append(f"{record.get('device')}: {field} {record.get(field)!r}")
+        if not all(fnmatch.fnmatchcase(str(record.get(f)), TIME_PATTERN)
+                   for f in ("started", "ended")) or not record["started"] <= record["ended"]:
+            failures.append(f"{record.get('device')}: times {record.get('started')} "
+                            f"{record.get('ended')}")
+        console = str(record.get("console"))
+        if not console.startswith("Korvane Algorithm Demo") or "\r" in console or \
+                console.count("Sending data:") > 1:
+            failures.append(f"{record.get('device')}: console {record.get('console')!r:.60}")
+        records[record.get("device")] = record
+    wanted = [{key: json.loads(value) for key, value in
+               re.findall(r'(\w+)=("(?:[^"\\]|\\.)*"|\S+)', line)} for line in body if line.strip()]
+    if len(records) != len(wanted):
+        failures.append(f"{len(records)} new records, not {len(wanted)}")
+    for want in wanted:
+        record = records.get(want.get("device"), {})
+        for field, value in want.items():
+            if record.get(field, "(none)") != value:
+                failures.append(f"{want.get('device')}: {field} is {record.get(field, '(none)')!r}"
+                                f", not {value!r}")
+    return content, failures
+
+
 def run_scenario(args, sections, folder):
     sensor = None
+    sensors = []
+    records_before = {}
+    last_code = None
     adapter = None
-    port = free_port() if args.slcan else None
+    port = free_port() if args.slcan or args.gs_usb else None
     environment = None
     last_stdout = None
     failures = []
@@ -323,8 +451,34 @@ def run_scenario(args, sections, folder):
             name, arg = section["name"], section["arg"]
             if name == "file":
                 make_file(folder, arg)
+                made = os.path.join(folder, shlex.split(arg)[0])
+                if os.path.isfile(made) and "line" in shlex.split(arg)[1:2]:
+                    with open(made, "rb") as handle:  # a record file with earlier lines
+                        records_before[shlex.split(arg)[0]] = handle.read()
             elif name == "sensor":
-                sensor = Sensor(args.sensor, arg, folder, args.socketcan, port)
+                sensors.append(Sensor(args.sensor, arg, folder, args.socketcan, port,
+                                      args.sensor_wrapper, len(sensors)))
+                sensor = sensors[0]
+            elif name in ("station", "station-interrupt"):
+                started = time.monotonic()
+                last_stdout, last_code = run_station(args, arg, folder,
+                                                     name == "station-interrupt")
+                print(f"--- station: {arg}  ({time.monotonic() - started:.2f} s, "
+                      f"exit {last_code})")
+                print(last_stdout, end="")
+            elif name == "exit":
+                if last_code != int(arg):
+                    failures.append(f"exit status {last_code}, not {arg}")
+            elif name == "stdout-has":
+                lines = (last_stdout or "").replace("\r\n", "\n").split("\n")
+                for want in section["body"]:
+                    if not any(fnmatch.fnmatchcase(line, want) for line in lines):
+                        failures.append(f"no line of the output matches {want!r}")
+            elif name == "records":
+                file_name = shlex.split(arg)[0]
+                records_before[file_name], problems = check_records(
+                    arg, section["body"], folder, records_before.get(file_name, b""))
+                failures += problems
             elif name == "sensor-command":
                 sensor.command(arg)
             elif name in ("run", "run-eof"):
@@ -337,6 +491,9 @@ def run_scenario(args, sections, folder):
                     if args.slcan_com:
                         environment.update(KORVANE_SLCAN_PORTS=args.slcan_com,
                                            KORVANE_WINE_SERIAL=f"{args.slcan_com}={adapter.link}")
+                if args.gs_usb and not adapter:
+                    adapter = GsUsbAdapter(args.gs_usb, args.canbus_host, folder, port,
+                                           sensor is not None)
                 command = shlex.split(args.wrapper) + [args.loader] + shlex.split(arg)
                 started = time.monotonic()
                 try:
@@ -355,8 +512,8 @@ def run_scenario(args, sections, folder):
                     print("--- its stderr:\n" + result.stderr.decode("latin-1"), end="")
                 if result.returncode != 0:
                     failures.append(f"run '{arg}' exited with {result.returncode}, not 0")
-                if sensor:
-                    sensor.drain()
+                for each in sensors:
+                    each.drain()
             elif name == "stdout":
                 want = expected_stdout(section["body"])
                 if args.crlf:
@@ -365,6 +522,8 @@ def run_scenario(args, sections, folder):
                     failures.append("stdout differs from the expected text:\n" +
                                     first_difference(want, last_stdout))
             elif name == "flash":
+                arg, _, index = arg.partition(" ")
+                sensor = sensors[int(index or 0)]
                 sensor.command(f"flash {sensor.flash_path}")
                 with open(os.path.join(folder, arg), "rb") as handle:
                     image = handle.read()
@@ -377,7 +536,13 @@ def run_scenario(args, sections, folder):
                 sensor.drain()
                 want = [line.strip() for line in section["body"]
                         if line.strip() and not line.startswith("#")]
+                # The bus host writes its trace out within 100 ms of a frame (at once when the
+                # tool's connection ends): give it that time before calling a frame missing.
+                deadline = time.monotonic() + 2
                 problem = match_trace(want, trace_frames(sensor.trace_path))
+                while problem and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                    problem = match_trace(want, trace_frames(sensor.trace_path))
                 if problem:
                     failures.append("bus trace: " + problem)
             elif name == "sensor-says":
@@ -389,12 +554,12 @@ def run_scenario(args, sections, folder):
     finally:
         if adapter:
             adapter.stop()
-            print("--- canbus-host (slcan adapter) said:\n" + adapter.output, end="")
-        if sensor:
-            sensor.stop()
-            print("--- sensor-sim said:\n" + sensor.output, end="")
-            if os.path.exists(sensor.trace_path):
-                print(f"--- bus trace: {len(trace_frames(sensor.trace_path))} frames")
+            print("--- canbus-host (adapter) said:\n" + adapter.output, end="")
+        for index, each in enumerate(sensors):
+            each.stop()
+            print(f"--- sensor-sim{f' {index}' if index else ''} said:\n" + each.output, end="")
+            if os.path.exists(each.trace_path):
+                print(f"--- bus trace: {len(trace_frames(each.trace_path))} frames")
     return failures
 
 
@@ -422,6 +587,8 @@ def main():
     parser.add_argument("--loader", required=True, help="the korvane-loader program")
     parser.add_argument("--sensor", help="the sensor-sim program")
     parser.add_argument("--wrapper", default="", help="command to run the loader under")
+    parser.add_argument("--sensor-wrapper", default="",
+                        help="command to run sensor-sim under (a Windows sensor-sim.exe: wine)")
     parser.add_argument("--crlf", action="store_true", help="expect CR LF line ends")
     parser.add_argument("--keep", action="store_true", help="keep the working folder")
     parser.add_argument("--socketcan", metavar="IFACE",
@@ -429,13 +596,18 @@ def main():
                              "its own, and record the trace there")
     parser.add_argument("--slcan", metavar="ANSWER:STAMPS",
                         help="reach the bus through an SLCAN adapter of canbus-host with this "
-                             "dialect, e.g. z:always, cr:on, none:off")
-    parser.add_argument("--canbus-host", help="the canbus-host program (for --slcan)")
+                             "dialect, e.g. z:always, cr:on, none:off, silent:on (no command "
+                             "answered)")
+    parser.add_argument("--gs-usb", metavar="HELPER",
+                        help="reach the bus through canbus-host's gs_usb gadget, plugged in by "
+                             "HELPER (tests/vm/gs_usb_gadget.sh; in the VM, as root)")
+    parser.add_argument("--canbus-host", help="the canbus-host program (for --slcan, --gs-usb)")
+    parser.add_argument("--station", help="the korvane-station program")
     parser.add_argument("--slcan-com", metavar="COMn",
                         help="with --slcan under wine: the COM port the adapter appears as")
     args = parser.parse_args()
 
-    if not args.socketcan:
+    if not args.socketcan and not args.gs_usb:
         code = in_own_network([os.path.abspath(sys.argv[0])] + sys.argv[1:])
         if code is not None:
             return code
@@ -443,6 +615,9 @@ def main():
     sections = parse_scenario(args.scenario)
     if any(s["name"] == "sensor" for s in sections) and not args.sensor:
         print("SKIPPED: this scenario needs --sensor")
+        return SKIP
+    if any(s["name"].startswith("station") for s in sections) and not args.station:
+        print("SKIPPED: this scenario needs --station")
         return SKIP
     folder = tempfile.mkdtemp(prefix="korvane-scenario-")
     try:

@@ -1,5 +1,5 @@
-// What a channel needs from the bus underneath: a virtual bus host, a SocketCAN interface or a
-// serial-line CAN adapter.
+// What a channel needs from the bus underneath, whatever the device kind: the frames of one
+// channel, in and out.
 #pragma once
 
 #include <cstdint>
@@ -53,36 +53,5 @@ class Transport {
   protected:
     std::string last_error_;
 };
-
-// Connects to the bus host on 127.0.0.1:port and performs the handshake. Null on failure, with
-// kVciErrDeviceGone when no host answers there any more and kVciErrIo otherwise.
-std::unique_ptr<Transport> OpenVirtualBus(std::uint16_t port, VciResult* code, std::string* error);
-
-// Opens a raw CAN socket on the interface. Null on failure (kVciErrDeviceGone when the
-// interface has gone, kVciErrIo otherwise).
-std::unique_ptr<Transport> OpenSocketCan(const std::string& name, VciResult* code,
-                                         std::string* error);
-
-// A serial-line CAN adapter (SLCAN) on a serial port; see transport_slcan.cpp. `port` is the
-// device path or COM port name, `name` the device's name in the library's messages.
-class SlcanSession;
-
-// The controller's initialisation on an SLCAN adapter: opens the port (or shares the session a
-// channel of this process holds), closes the adapter's CAN channel, sets the bit rate, turns
-// time stamps off. The session is kept in *session. Says why on stderr when it fails:
-// kVciErrNotSupported for a bit rate that the adapter refuses or the protocol lacks,
-// kVciErrDeviceGone when the port is not there, kVciErrIo for other failures.
-VciResult SlcanInitController(const std::string& port, const std::string& name,
-                              std::uint32_t bitrate, std::shared_ptr<SlcanSession>* session);
-// Opens (`O`) or closes (`C`) the adapter's CAN channel; kVciErrIo when refused or unanswered.
-VciResult SlcanStartController(SlcanSession& session, bool start);
-// A channel's transport over the adapter's session (opening the port if no session is open).
-std::unique_ptr<Transport> OpenSlcan(const std::string& port, const std::string& name,
-                                     VciResult* code, std::string* error);
-// For enumeration: false when the port is not there. When it is and `ask` is set, asks the
-// adapter for its version (`V`) and serial number (`N`), left empty when it does not answer or
-// when the port is in use.
-bool QuerySlcanAdapter(const std::string& port, bool ask, std::string* version,
-                       std::string* serial);
 
 }  // namespace vci

@@ -30,6 +30,9 @@ static const uint8_t kVciStatusRxOverrun = 0x01;
 // kVciDeviceVirtualBus and kVciDeviceSocketCan.
 static const uint32_t kVciDeviceSlcan = 3;
 
+// VciDeviceInfo.kind of a gs_usb (candleLight-family) USB adapter that the library drives itself.
+static const uint32_t kVciDeviceGsUsb = 4;
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

@@ -1,6 +1,7 @@
-// Our stand-in for the CAN interface library: every operation of can/can_library.h, over a
-// virtual bus host (virtual_bus/), a SocketCAN interface (vci/socketcan/) or a serial-line CAN
-// adapter (SLCAN, vci/transport_slcan.cpp).
+// Our stand-in for the CAN interface library: every operation of can/can_library.h, over the
+// backends of vci/backends.cpp (one per device kind: the virtual bus, SocketCAN, serial-line CAN
+// adapters). This file keeps the handles, the state checks and the receive FIFO; what a device
+// kind does at each step is its backend's (vci/backend.h).
 //
 // Choices of this library, beyond what the interface header states:
 //
@@ -9,8 +10,9 @@
 // kVciErrInvalidHandle. Devices have no close operation: they live to the end of the process.
 // One handle must not be used by two threads at once (the loader has one thread).
 //
-// Enumeration (2000, and 2003 again) looks for devices anew; 2002 hands them out in order and
-// gives kVciErrNoMoreItems after the last. See vci/devices.h for the order and the identifier.
+// Enumeration (2000, 2003) takes the devices that discovery found (vci/discovery.h: found once
+// and reused by the calls that follow at once; KORVANE_DEVICE); 2002 hands them out in order and
+// gives kVciErrNoMoreItems after the last. See vci/discovery.h for the identifier.
 //
 // Selection (3001) is on the console, on Windows too (VCINPL.dll shares the program's C runtime
 // and so its stdin and stdout): a numbered list of the devices on stdout and one line read from
@@ -24,30 +26,20 @@
 // set of bits: 0x01 standard (11-bit) frames, 0x02 extended (29-bit) frames, 0x04 error frames;
 // mode 7 takes all three. It must name at least one frame format and nothing else
 // (kVciErrInvalidArgument), and it decides what the device's channels receive. The bit rate
-// comes from the SJA1000 register pair (vci/bus_timing.h). A virtual bus runs at 1000 kbit/s
-// only: any other bit rate is kVciErrNotSupported. Initialising the controller of a SocketCAN
-// interface makes the interface work as asked, through rtnetlink, where the process may change
-// it (CAP_NET_ADMIN): the bit rate set (interfaces without bit timing, vcan, need none), the link
-// brought up, a controller that is bus-off and does not restart by itself (restart-ms 0)
-// restarted. Where it may not, the interface is left as it is and the code says what stands in
-// the way: kVciErrNotSupported for a change it needs (another or no bit rate, the link down),
-// kVciErrWrongState for a controller that is bus-off; stderr gets the reason and a line
-// "vci: NAME: to fix it, run: COMMAND" with the command that fixes it (e.g.
-// "sudo ip link set can0 up"). An interface that vanished is kVciErrDeviceGone. An SLCAN adapter is
-// set up at these steps: initialising opens its serial port for this process (shared with the
-// device's channels) and sets the bit rate (`S0`..`S8`: 10 kbit/s to 1000 kbit/s; another rate, or
-// a refused `S`, is kVciErrNotSupported), starting opens the adapter's CAN channel (`O`; refused
-// or unanswered: kVciErrIo), stopping closes it; a port that is not there is kVciErrDeviceGone, one
-// that cannot be had (in use, no permission) kVciErrIo; each failure says why on stderr.
+// comes from the SJA1000 register pair (vci/bus_timing.h). What initialising and starting do
+// is the backend's (vci/backend.h): a virtual bus runs at 1000 kbit/s only (another bit rate is
+// kVciErrNotSupported); a SocketCAN interface is readied by vci/socketcan/interface_policy.h;
+// an SLCAN adapter is set up over its serial port (vci/slcan/session.cpp). Each failure says why
+// on stderr, with the command that fixes it where there is one.
 // Initialising a started controller is kVciErrWrongState, as is starting one that was never
 // initialised. The controller is never refused as taken by another application (no
 // kVciErrAccessDenied): the virtual bus and SocketCAN are shared by design. Channels do not
 // depend on the controller's state, since the controller may belong to another application (on
 // an SLCAN adapter whose controller was not started, a channel receives nothing).
 //
-// Channel. Opening connects to the bus host (handshake included), opens a raw CAN socket or
-// takes the SLCAN adapter's serial port (opening it when the controller has not):
-// kVciErrDeviceGone when the bus or interface is no longer there, kVciErrIo for other failures.
+// Channel. Opening asks the backend for a transport (a connection to the bus host, a raw CAN
+// socket, the SLCAN adapter's session): kVciErrDeviceGone when the device is no longer there,
+// kVciErrIo for other failures.
 // The exclusive flag is accepted and has no effect (every channel shares the bus). 4104 must
 // come before 4105 and not while active (kVciErrWrongState); FIFO sizes are 1 to 65536 messages,
 // thresholds at most the size (kVciErrInvalidArgument otherwise); thresholds set when a
@@ -85,7 +77,8 @@
 // (adapters do not send the host's frames back). The
 // transmit FIFO is what the socket has not taken yet (on SocketCAN, the interface's own queue);
 // when it is full, the send waits at most its time-out for room and then gives kVciErrTxFull.
-// A send refused by the interface (e.g. it is down) is kVciErrIo, with the reason on stderr.
+// A send refused by the interface (e.g. it is down) is kVciErrIo. Every failed send says why on
+// stderr ("vci: NAME: send failed: REASON"), once for as long as the reason stays the same.
 //
 // A lost connection (the bus host went away, the interface vanished, the serial port hung up or
 // failed): the send that finds it
@@ -105,7 +98,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -114,10 +106,11 @@
 #include <vector>
 
 #include "can/can_library.h"
+#include "vci/backend.h"
 #include "vci/bus_timing.h"
-#include "vci/devices.h"
+#include "vci/device_prompt.h"
+#include "vci/discovery.h"
 #include "vci/receive_fifo.h"
-#include "vci/socketcan/socketcan.h"
 #include "vci/transport.h"
 #include "vci/vci_diagnostics.h"
 
@@ -140,7 +133,6 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kMaxFifoSize = 65536;
-constexpr std::uint32_t kVirtualBusBitrate = 1000000;
 constexpr std::uint8_t kModeStandard = 0x01;
 constexpr std::uint8_t kModeExtended = 0x02;
 constexpr std::uint8_t kModeErrorFrames = 0x04;
@@ -149,13 +141,24 @@ constexpr auto kKeepAliveBudget = std::chrono::milliseconds(20);
 // How long activation waits for the bus to confirm where the frames from before it end.
 constexpr std::int64_t kStartTimeoutUs = 500'000;
 
-using TransportOpener = std::function<std::unique_ptr<Transport>(VciResult*, std::string*)>;
-
 // What the controller and the channels of one device share.
 struct DeviceState {
-    DeviceEntry entry;
+    std::unique_ptr<BackendDevice> device;
     std::uint8_t accept_mode = kModeStandard | kModeExtended | kModeErrorFrames;
+    const std::string& name() const { return device->entry().name; }
 };
+
+// A channel's transport, not receiving until the channel is activated.
+std::unique_ptr<Transport> OpenTransport(BackendDevice& device, VciResult* code,
+                                         std::string* error) {
+    std::unique_ptr<Transport> transport = device.OpenChannel(code, error);
+    if (transport && !transport->StopReceiving()) {
+        *code = kVciErrIo;
+        *error = transport->last_error();
+        transport.reset();
+    }
+    return transport;
+}
 
 struct DeviceList final : VciObject {
     DeviceList() : VciObject(Kind::kDeviceList) {}
@@ -171,7 +174,7 @@ struct Device final : VciObject {
 struct Controller final : VciObject {
     Controller() : VciObject(Kind::kController) {}
     std::shared_ptr<DeviceState> device;
-    std::shared_ptr<SlcanSession> slcan;  // an SLCAN adapter's session, from initialisation on
+    std::unique_ptr<BackendController> backend;
     bool initialised = false;
     bool started = false;
 };
@@ -180,7 +183,7 @@ struct Channel final : VciObject {
     Channel() : VciObject(Kind::kChannel) {}
     ~Channel() override { ReportLosses(); }
 
-    const std::string& name() const { return device->entry.name; }
+    const std::string& name() const { return device->name(); }
 
     std::uint32_t Stamp() const {
         const auto us = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() -
@@ -239,7 +242,7 @@ struct Channel final : VciObject {
             if (lost) {
                 VciResult code = kVciErrIo;
                 std::string error;
-                std::unique_ptr<Transport> fresh = open_transport(&code, &error);
+                std::unique_ptr<Transport> fresh = OpenTransport(*device->device, &code, &error);
                 if (!fresh) {
                     std::fprintf(stderr, "vci: %s: cannot connect the channel again: %s\n",
                                  name().c_str(), error.c_str());
@@ -255,6 +258,17 @@ struct Channel final : VciObject {
         }
         std::fprintf(stderr, "vci: %s: %s\n", name().c_str(), transport->last_error().c_str());
         return kVciErrIo;
+    }
+
+    // A send that failed: says why on stderr, once for each new reason (a stream of sends that
+    // fail alike says it once), so that an operator who sees the tool's stage fail sees why.
+    VciResult SendFailed(VciResult code) {
+        const std::string& why = transport->last_error();
+        if (why != reported_send_failure) {
+            reported_send_failure = why;
+            std::fprintf(stderr, "vci: %s: send failed: %s\n", name().c_str(), why.c_str());
+        }
+        return code;
     }
 
     std::uint64_t LostCount() const {
@@ -275,7 +289,6 @@ struct Channel final : VciObject {
 
     std::shared_ptr<DeviceState> device;
     std::unique_ptr<Transport> transport;
-    TransportOpener open_transport;
     ReceiveFifo fifo;
     std::size_t tx_capacity = 0;
     bool initialised = false;
@@ -285,6 +298,7 @@ struct Channel final : VciObject {
     // Deadline of the last read that ended empty, while reads follow one another at once.
     std::optional<SteadyClock::time_point> empty_read_deadline;
     std::vector<VciMessage> incoming;
+    std::string reported_send_failure;
 };
 
 class Registry {
@@ -344,98 +358,16 @@ Channel* FindChannel(VciHandle h) {
     return Objects().Find<Channel>(h, VciObject::Kind::kChannel);
 }
 
+// A device handle for this entry; null when the entry's kind has no backend.
 VciHandle AddDevice(const DeviceEntry& entry) {
+    Backend* backend = BackendOf(entry.kind);
+    if (backend == nullptr) {
+        return nullptr;
+    }
     auto device = std::make_unique<Device>();
     device->state = std::make_shared<DeviceState>();
-    device->state->entry = entry;
+    device->state->device = backend->Open(entry);
     return Objects().Add(std::move(device));
-}
-
-// Tells why the interface cannot be used as it is, and what the operator can run about it.
-VciResult Unusable(const std::string& name, VciResult code, const std::string& why,
-                   const std::string& command) {
-    std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), why.c_str());
-    std::fprintf(stderr, "vci: %s: to fix it, run: %s\n", name.c_str(), command.c_str());
-    return code;
-}
-
-// Brings a SocketCAN interface to work at `bitrate`: the bit rate set where the link has bit
-// timing, the link up, the controller not bus-off. What needs changing is changed when the
-// process may (CAP_NET_ADMIN); otherwise the code tells what stands in the way.
-VciResult PrepareSocketCan(const std::string& name, std::uint32_t bitrate) {
-    socketcan::LinkInfo link;
-    std::string error;
-    if (!socketcan::ReadLink(name, &link, &error)) {
-        std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), error.c_str());
-        return kVciErrDeviceGone;
-    }
-    const std::string rate = std::to_string(bitrate);
-    const bool up = (link.flags & socketcan::kIffUp) != 0;
-    // Only hardware CAN links ("can") have a bit rate; vcan and vxcan carry frames at any rate.
-    if (link.kind == "can" && link.bitrate != bitrate) {
-        if (socketcan::SetBitrate(name, bitrate, &error)) {
-            return kVciOk;
-        }
-        const std::string now = link.bitrate == 0
-                                    ? std::string("has no bit rate set")
-                                    : "runs at " + std::to_string(link.bitrate) + " bit/s";
-        return Unusable(name, kVciErrNotSupported,
-                        now + ", not " + rate + ", and cannot be changed here: " + error,
-                        (up ? "sudo ip link set " + name + " down && " : std::string()) +
-                            "sudo ip link set " + name + " up type can bitrate " + rate);
-    }
-    int error_number = 0;
-    if (!up) {
-        if (socketcan::SetLinkUp(name, true, &error, &error_number)) {
-            return kVciOk;
-        }
-        return Unusable(name, error_number == ENODEV ? kVciErrDeviceGone : kVciErrNotSupported,
-                        "is down and cannot be brought up here: " + error,
-                        "sudo ip link set " + name + " up");
-    }
-    if (link.kind == "can" && link.can_state == socketcan::kCanStateBusOff) {
-        if (link.restart_ms != 0) {
-            return kVciOk;  // the driver restarts the controller itself
-        }
-        if (socketcan::RestartController(name, &error, &error_number)) {
-            return kVciOk;
-        }
-        return Unusable(name, kVciErrWrongState,
-                        "is bus-off and does not restart by itself (restart-ms 0): " + error,
-                        "sudo ip link set " + name + " type can restart");
-    }
-    return kVciOk;
-}
-
-// Reads one line from stdin; false at end of input. Over-long input is consumed to its end.
-bool ReadLine(std::string* line) {
-    line->clear();
-    char buffer[128];
-    while (std::fgets(buffer, sizeof buffer, stdin) != nullptr) {
-        *line += buffer;
-        if (!line->empty() && line->back() == '\n') {
-            line->pop_back();
-            return true;
-        }
-    }
-    return !line->empty();
-}
-
-// "3" -> 3; anything but blanks around a decimal number -> 0.
-std::size_t ParseChoice(const std::string& line) {
-    std::size_t begin = line.find_first_not_of(" \t\r");
-    std::size_t end = line.find_last_not_of(" \t\r");
-    if (begin == std::string::npos || end - begin >= 6) {
-        return 0;
-    }
-    std::size_t value = 0;
-    for (std::size_t i = begin; i <= end; ++i) {
-        if (line[i] < '0' || line[i] > '9') {
-            return 0;
-        }
-        value = value * 10 + static_cast<std::size_t>(line[i] - '0');
-    }
-    return value;
 }
 
 bool ValidIdentifier(const VciMessage& message) {
@@ -458,7 +390,7 @@ VciResult VciDeviceListOpen(VciHandle* list) {
         return kVciErrInvalidPointer;
     }
     auto object = std::make_unique<vci::DeviceList>();
-    object->devices = vci::ScanDevices();
+    object->devices = vci::Devices();
     *list = vci::Objects().Add(std::move(object));
     return kVciOk;
 }
@@ -488,7 +420,7 @@ VciResult VciDeviceListReset(VciHandle list) {
     if (object == nullptr) {
         return kVciErrInvalidHandle;
     }
-    object->devices = vci::ScanDevices();
+    object->devices = vci::Devices();
     object->next = 0;
     return kVciOk;
 }
@@ -510,7 +442,7 @@ VciResult VciDeviceOpenById(const VciDeviceId* id, VciHandle* device) {
         return kVciErrDeviceGone;
     }
     *device = vci::AddDevice(*entry);
-    return kVciOk;
+    return *device != nullptr ? kVciOk : kVciErrDeviceGone;
 }
 
 VciResult VciDeviceSelect(void* /*parent_window: no dialog, unused*/, VciHandle* device) {
@@ -518,29 +450,17 @@ VciResult VciDeviceSelect(void* /*parent_window: no dialog, unused*/, VciHandle*
         return kVciErrInvalidPointer;
     }
     *device = nullptr;
-    const std::vector<vci::DeviceEntry> devices = vci::ScanDevices();
+    const std::vector<vci::DeviceEntry> devices = vci::Devices();
     if (devices.empty()) {
         std::fprintf(stderr, "vci: no CAN device to choose from\n");
         return kVciErrDeviceGone;
     }
-    std::printf("CAN devices:\n");
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        std::printf("  %zu  %-8s %s\n", i + 1, devices[i].name.c_str(),
-                    devices[i].description.c_str());
-    }
-    std::printf("Choose a device (1-%zu, Enter to cancel): ", devices.size());
-    std::fflush(stdout);
-    std::string line;
-    if (!vci::ReadLine(&line)) {
-        std::printf("\n");
+    const std::optional<std::size_t> choice = vci::AskForDevice(devices);
+    if (!choice) {
         return kVciErrCancelled;
     }
-    const std::size_t choice = vci::ParseChoice(line);
-    if (choice < 1 || choice > devices.size()) {
-        return kVciErrCancelled;
-    }
-    *device = vci::AddDevice(devices[choice - 1]);
-    return kVciOk;
+    *device = vci::AddDevice(devices[*choice]);
+    return *device != nullptr ? kVciOk : kVciErrDeviceGone;
 }
 
 // ---- Controller ---------------------------------------------------------------------------
@@ -559,6 +479,7 @@ VciResult VciControllerOpen(VciHandle device, uint32_t bus, VciHandle* controlle
     }
     auto opened = std::make_unique<Controller>();
     opened->device = object->state;
+    opened->backend = object->state->device->OpenController();
     *controller = vci::Objects().Add(std::move(opened));
     return kVciOk;
 }
@@ -581,21 +502,8 @@ VciResult VciControllerInit(VciHandle controller, uint8_t mode, uint8_t btr0, ui
     if (object->started) {
         return kVciErrWrongState;
     }
-    const std::uint32_t bitrate = vci::BitrateFromBtr(btr0, btr1);
-    const vci::DeviceEntry& entry = object->device->entry;
-    if (entry.kind == kVciDeviceVirtualBus) {
-        if (bitrate != vci::kVirtualBusBitrate) {
-            std::fprintf(stderr, "vci: %s: the virtual bus runs at 1000000 bit/s only, not %u\n",
-                         entry.name.c_str(), static_cast<unsigned>(bitrate));
-            return kVciErrNotSupported;
-        }
-    } else if (entry.kind == kVciDeviceSlcan) {
-        if (const VciResult code =
-                vci::SlcanInitController(entry.port, entry.name, bitrate, &object->slcan);
-            code != kVciOk) {
-            return code;
-        }
-    } else if (const VciResult code = vci::PrepareSocketCan(entry.name, bitrate); code != kVciOk) {
+    if (const VciResult code = object->backend->Init(vci::BitrateFromBtr(btr0, btr1));
+        code != kVciOk) {
         return code;
     }
     object->initialised = true;
@@ -614,9 +522,8 @@ VciResult VciControllerStart(VciHandle controller, uint32_t start) {
     if (start == 1 && !object->initialised) {
         return kVciErrWrongState;
     }
-    if (object->slcan && object->started != (start == 1)) {
-        if (const VciResult code = vci::SlcanStartController(*object->slcan, start == 1);
-            code != kVciOk) {
+    if (object->initialised) {
+        if (const VciResult code = object->backend->Start(start == 1); code != kVciOk) {
             return code;
         }
     }
@@ -639,33 +546,18 @@ VciResult VciChannelOpen(VciHandle device, uint32_t bus, uint32_t /*exclusive: a
     if (bus != 0) {
         return kVciErrInvalidArgument;
     }
-    const vci::DeviceEntry& entry = object->state->entry;
-    vci::TransportOpener open_transport = [entry](VciResult* code, std::string* error) {
-        std::unique_ptr<vci::Transport> transport =
-            entry.kind == kVciDeviceVirtualBus
-                ? vci::OpenVirtualBus(static_cast<std::uint16_t>(entry.number), code, error)
-            : entry.kind == kVciDeviceSlcan ? vci::OpenSlcan(entry.port, entry.name, code, error)
-                                            : vci::OpenSocketCan(entry.name, code, error);
-        // A channel starts inactive.
-        if (transport && !transport->StopReceiving()) {
-            *code = kVciErrIo;
-            *error = transport->last_error();
-            transport.reset();
-        }
-        return transport;
-    };
     VciResult code = kVciErrFailed;
     std::string error;
-    std::unique_ptr<vci::Transport> transport = open_transport(&code, &error);
+    std::unique_ptr<vci::Transport> transport =
+        vci::OpenTransport(*object->state->device, &code, &error);
     if (!transport) {
-        std::fprintf(stderr, "vci: %s: cannot open a channel: %s\n", entry.name.c_str(),
+        std::fprintf(stderr, "vci: %s: cannot open a channel: %s\n", object->state->name().c_str(),
                      error.c_str());
         return code;
     }
     auto opened = std::make_unique<Channel>();
     opened->device = object->state;
     opened->transport = std::move(transport);
-    opened->open_transport = std::move(open_transport);
     *channel = vci::Objects().Add(std::move(opened));
     return kVciOk;
 }
@@ -829,18 +721,14 @@ VciResult VciChannelSend(VciHandle channel, uint32_t timeout_ms, const VciMessag
         case vci::Transport::SendResult::kSent:
             break;
         case vci::Transport::SendResult::kFull:
-            return kVciErrTxFull;
+            return object->SendFailed(kVciErrTxFull);
         case vci::Transport::SendResult::kUnsupported:
-            return kVciErrNotSupported;
+            return object->SendFailed(kVciErrNotSupported);
         case vci::Transport::SendResult::kFailed:
-            std::fprintf(stderr, "vci: %s: %s\n", object->name().c_str(),
-                         object->transport->last_error().c_str());
-            return kVciErrIo;
+            return object->SendFailed(kVciErrIo);
         case vci::Transport::SendResult::kLost:
             object->lost = true;
-            std::fprintf(stderr, "vci: %s: %s\n", object->name().c_str(),
-                         object->transport->last_error().c_str());
-            return kVciErrIo;
+            return object->SendFailed(kVciErrIo);
     }
     if (!object->transport->echoes_own_frames()) {
         VciMessage copy = *message;

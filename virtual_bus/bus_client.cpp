@@ -7,15 +7,8 @@ namespace vbus {
 
 namespace {
 
-constexpr int kConnectTimeoutMs = 2000;
-constexpr int kHandshakeTimeoutMs = 2000;
 // Bytes read per call, so that a caller is never held up indefinitely by a flood.
 constexpr int kReadsPerCall = 16;
-
-bool WaitOn(const net::Socket& socket, std::int64_t timeout_us, bool read, bool write) {
-    std::vector<net::PollEntry> entries{{socket.get(), read, write}};
-    return net::Poll(entries, timeout_us) > 0;
-}
 
 }  // namespace
 
@@ -58,22 +51,20 @@ bool BusClient::connected() const {
 }
 
 bool BusClient::Connect(const std::string& host, std::uint16_t port, const std::string& bus,
-                        std::string* error) {
+                        std::string* error, int timeout_ms) {
     Close();
-    last_host_error_.clear();
-    if (net::ConnectTcp(host, port, kConnectTimeoutMs, &socket_, error) !=
-        net::ConnectStatus::kOk) {
+    const std::int64_t deadline = SteadyNowUs() + std::int64_t{timeout_ms} * 1000;
+    if (net::ConnectTcp(host, port, timeout_ms, &socket_, error) != net::ConnectStatus::kOk) {
         return false;
     }
-    if (!Handshake(bus.empty() ? DefaultBusName(port) : bus, error)) {
+    if (!Handshake(bus.empty() ? DefaultBusName(port) : bus, deadline, error)) {
         Close();
         return false;
     }
     return true;
 }
 
-bool BusClient::Handshake(const std::string& bus, std::string* error) {
-    const std::int64_t deadline = SteadyNowUs() + std::int64_t{kHandshakeTimeoutMs} * 1000;
+bool BusClient::Handshake(const std::string& bus, std::int64_t deadline, std::string* error) {
     proto::Element element;
     if (!NextElement(&element, deadline, error)) {
         return false;
@@ -118,7 +109,7 @@ bool BusClient::NextElement(proto::Element* element, std::int64_t deadline_us, s
         }
         const std::int64_t remaining = deadline_us - SteadyNowUs();
         if (remaining <= 0) {
-            *error = "no reply from the host within " + std::to_string(kHandshakeTimeoutMs) + " ms";
+            *error = "no reply from the host in time";
             return false;
         }
         if (WaitSocket(remaining, true, false) && !ReadAvailable() && elements_.empty()) {
@@ -273,9 +264,6 @@ bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
                 ++marks_;
                 return true;  // a loss shows at the next call
             } else {
-                if (element.command == proto::Command::kError) {
-                    last_host_error_ = element.text;
-                }
                 ++ignored_elements_;
             }
             elements_.pop_front();
@@ -292,60 +280,13 @@ bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
 }
 
 bool BusClient::WaitUntil(std::int64_t deadline_us, bool write) {
-    if (!timer_.valid()) {
-        const std::int64_t remaining = deadline_us - SteadyNowUs();
-        return remaining > 0 && WaitSocket(remaining, true, write);
-    }
-    for (;;) {
-        const std::int64_t now = SteadyNowUs();
-        if (now >= deadline_us) {
-            return false;
-        }
-        if (!timer_.ExpireBy(deadline_us, now)) {
-            return WaitSocket(deadline_us - now, true, write);
-        }
-        poll_.assign(1, net::PollEntry{socket_.get(), true, write});
-        poll_.push_back(net::PollEntry{timer_.handle(), true, false});
-        const int ready = net::Poll(poll_, -1);
-        if (ready < 0 || poll_[0].readable || poll_[0].writable) {
-            return true;  // a failure shows at the next read
-        }
-        // The timer fired (or a signal came): at our deadline, or at an earlier wait's expiry.
-    }
+    return vbus::WaitUntil(timer_, socket_.get(), deadline_us, write, poll_);
 }
 
 bool ProbeHost(std::uint16_t port, int timeout_ms) {
-    net::Socket socket;
+    BusClient client;
     std::string error;
-    const std::int64_t deadline = SteadyNowUs() + std::int64_t{timeout_ms} * 1000;
-    if (net::ConnectTcp("127.0.0.1", port, timeout_ms, &socket, &error) !=
-        net::ConnectStatus::kOk) {
-        return false;
-    }
-    proto::ElementSplitter splitter;
-    std::vector<proto::SplitEvent> events;
-    char buffer[256];
-    for (;;) {
-        const std::int64_t remaining = deadline - SteadyNowUs();
-        if (remaining <= 0 || !WaitOn(socket, remaining, true, false)) {
-            return false;
-        }
-        const net::IoResult result = net::Receive(socket, buffer, sizeof buffer);
-        if (result.status == net::IoStatus::kWouldBlock) {
-            continue;
-        }
-        if (result.status != net::IoStatus::kOk) {
-            return false;
-        }
-        splitter.Feed(std::string_view(buffer, result.bytes), events);
-        if (!events.empty()) {
-            proto::Element element;
-            std::string parse_error;
-            return events.front().kind == proto::SplitEvent::Kind::kElement &&
-                   proto::ParseElement(events.front().text, &element, &parse_error) &&
-                   element.command == proto::Command::kHi;
-        }
-    }
+    return client.Connect("127.0.0.1", port, "", &error, timeout_ms);
 }
 
 }  // namespace vbus

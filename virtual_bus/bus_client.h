@@ -21,10 +21,12 @@ class BusClient {
     BusClient(const BusClient&) = delete;
     BusClient& operator=(const BusClient&) = delete;
 
-    // Connects to host:port and performs the handshake (hi, open bus, rawmode). An empty bus name
-    // opens the bus that the host serves ("sim<k>" on port kFirstPort + k). False with a reason.
+    // Connects to host:port and performs the handshake (hi, open bus, rawmode), within
+    // timeout_ms. An empty bus name opens the bus that the host serves ("sim<k>" on port
+    // kFirstPort + k). False with a reason.
+    static constexpr int kConnectTimeoutMs = 2000;
     bool Connect(const std::string& host, std::uint16_t port, const std::string& bus,
-                 std::string* error);
+                 std::string* error, int timeout_ms = kConnectTimeoutMs);
     void Close();
     bool connected() const;
 
@@ -60,10 +62,8 @@ class BusClient {
         return socket_.valid() ? static_cast<std::intptr_t>(socket_.get()) : -1;
     }
 
-    // Elements from the host that were not frames or could not be parsed (ignored), and the
-    // text of the last "< error ... >" it sent.
+    // Elements from the host that were not frames or could not be parsed (ignored).
     std::uint64_t ignored_elements() const { return ignored_elements_; }
-    const std::string& last_host_error() const { return last_host_error_; }
 
   private:
     bool ReadAvailable();   // false when the connection is lost
@@ -74,7 +74,7 @@ class BusClient {
     // True when the socket is ready, false at the deadline.
     bool WaitUntil(std::int64_t deadline_us, bool write);
     bool NextElement(proto::Element* element, std::int64_t deadline_us, std::string* error);
-    bool Handshake(const std::string& bus, std::string* error);
+    bool Handshake(const std::string& bus, std::int64_t deadline_us, std::string* error);
 
     // Complete elements received but not yet handled, oldest first. Handled strings are kept and
     // reused, so that a client that keeps receiving stops allocating.
@@ -100,12 +100,13 @@ class BusClient {
     std::uint64_t ignored_elements_ = 0;
     int send_stall_ms_ = kSendStallMs;
     std::uint64_t marks_ = 0;
-    std::string last_host_error_;
     std::vector<net::PollEntry> poll_;  // kept between waits, so that waiting does not allocate
     DeadlineTimer timer_;
 };
 
-// True when a bus host answers on 127.0.0.1:port (it greets with "< hi >"), within timeout_ms.
+// True when a bus host on 127.0.0.1:port serves the bus that a client there opens by default
+// ("sim<k>"): it greets, and accepts the bus and raw mode, within timeout_ms. A server that
+// greets but serves other buses (a socketcand daemon in front of kernel interfaces) is none.
 bool ProbeHost(std::uint16_t port, int timeout_ms);
 
 }  // namespace vbus

@@ -145,6 +145,12 @@ struct BusHost::Impl {
     net::Waker waker;
     std::thread thread;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> failed{false};  // the thread ended on its own; `failure` says why
+    std::string failure;
+    // The trace is flushed at most this long after a frame, and at once when a client leaves
+    // (a program that ends has its frames in the file by the time it is gone), not per frame.
+    static constexpr auto kTraceFlushDelay = std::chrono::milliseconds(100);
+    std::optional<SteadyClock::time_point> trace_flush_at;
     std::mutex stats_mutex;
     HostStats stats;
     TraceWriter trace;
@@ -246,6 +252,13 @@ const std::string& BusHost::bus_name() const {
     return impl_->bus_name;
 }
 
+std::optional<std::string> BusHost::failure() const {
+    if (!impl_->failed) {
+        return std::nullopt;
+    }
+    return impl_->failure;
+}
+
 HostStats BusHost::stats() const {
     std::lock_guard lock(impl_->stats_mutex);
     return impl_->stats;
@@ -309,9 +322,15 @@ void BusHost::Impl::Run() {
                 polled.push_back(client.get());
             }
         }
+        if (trace_flush_at && SteadyClock::now() >= *trace_flush_at) {
+            trace.Flush();
+            trace_flush_at.reset();
+        }
         std::optional<SteadyClock::time_point> wake_at = accept_paused_until;
-        if (wire && (!wake_at || wire->ends < *wake_at)) {
-            wake_at = wire->ends;
+        for (const auto& at : {wire ? std::optional(wire->ends) : std::nullopt, trace_flush_at}) {
+            if (at && (!wake_at || *at < *wake_at)) {
+                wake_at = at;
+            }
         }
         std::int64_t timeout_us = -1;
         if (wake_at) {
@@ -320,7 +339,14 @@ void BusHost::Impl::Run() {
                 0, std::chrono::duration_cast<std::chrono::microseconds>(wait).count());
         }
         if (net::Poll(entries, timeout_us) < 0) {
-            Log("poll failed: " + net::LastErrorText());
+            // No way on: the clients are told by losing their connections, the owner by
+            // failure().
+            failure = "poll failed: " + net::LastErrorText();
+            Log(failure);
+            clients.clear();
+            listener.Close();
+            trace.Flush();
+            failed = true;
             break;
         }
         if (entries[0].readable) {
@@ -647,7 +673,12 @@ void BusHost::Impl::Deliver(const Frame& frame, std::uint64_t sender, std::uint6
                      static_cast<long long>(SteadyNs(SteadyClock::now())));
     }
     CountStat(&HostStats::frames);
-    trace.Write(time.seconds, time.microseconds, bus_name, frame);
+    if (trace.is_open()) {
+        trace.Write(time.seconds, time.microseconds, bus_name, frame);
+        if (!trace_flush_at) {
+            trace_flush_at = SteadyClock::now() + kTraceFlushDelay;
+        }
+    }
     const std::string text = proto::FormatFrame(frame, time.seconds, time.microseconds);
     for (const auto& client : clients) {
         if (client->dead || client->state != State::kRaw || client->id == sender) {
@@ -663,6 +694,7 @@ void BusHost::Impl::Deliver(const Frame& frame, std::uint64_t sender, std::uint6
 }
 
 void BusHost::Impl::RemoveDeadClients() {
+    const std::size_t before = clients.size();
     std::erase_if(clients, [this](const std::unique_ptr<Client>& client) {
         if (client->dead) {
             LogSuppressed(*client);
@@ -674,6 +706,10 @@ void BusHost::Impl::RemoveDeadClients() {
         }
         return client->dead;
     });
+    if (clients.size() < before && trace_flush_at) {
+        trace.Flush();
+        trace_flush_at.reset();
+    }
 }
 
 }  // namespace vbus

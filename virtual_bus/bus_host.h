@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -55,6 +56,10 @@ class BusHost {
     bool Start(std::string* error);
     // Closes every connection and the listening socket, and joins the thread. Idempotent.
     void Stop();
+
+    // Why the host stopped serving by itself (a failure that ended its thread; every client lost
+    // its connection); nullopt while it serves.
+    std::optional<std::string> failure() const;
 
     std::uint16_t port() const;
     const std::string& bus_name() const;

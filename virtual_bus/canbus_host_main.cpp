@@ -3,8 +3,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,48 +14,51 @@
 #include "virtual_bus/bus_host.h"
 #include "virtual_bus/frame.h"
 #include "virtual_bus/slcan_pty_adapter.h"
+#ifdef __linux__
+#include "virtual_bus/gs_usb_gadget.h"
+#endif
 
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
-volatile std::sig_atomic_t g_pull = 0;  // SIGUSR1: pull the SLCAN adapters out
-
-void OnSignal(int) {
-    g_stop = 1;
-}
-
-void OnPull(int) {
-    g_pull = 1;
-}
-
 void PrintUsage(std::FILE* to) {
-    std::fprintf(
-        to,
-        "usage: canbus-host [--port N] [--bus-name NAME] [--bit-timing] [--trace FILE]\n"
-        "                   [--timing-log FILE] [--join PORT] [--slcan-pty PATH]...\n"
-        "                   [--slcan-answer z|cr|none] [--slcan-time-stamps off|on|always]\n"
-        "\n"
-        "Serves a virtual CAN bus (1000 kbit/s) on 127.0.0.1 with the socketcand\n"
-        "protocol in raw mode; every frame a client sends reaches every other client.\n"
-        "\n"
-        "  --port N          TCP port (default: the first free of %u..%u)\n"
-        "  --bus-name NAME   bus name clients open (default: sim<k> on port %u+k)\n"
-        "  --bit-timing      each frame holds the bus for its real length in bits, and\n"
-        "                    the frames waiting for it go in CAN arbitration order\n"
-        "  --trace FILE      write every frame to FILE in candump log format\n"
-        "  --timing-log FILE write when each frame arrived and when it was written to\n"
-        "                    each client (steady clock, ns), for latency measurements\n"
-        "  --join PORT       serve no bus: join the host on 127.0.0.1:PORT (for the\n"
-        "                    SLCAN adapters)\n"
-        "  --slcan-pty PATH  an SLCAN adapter on a pseudo terminal, linked at PATH, on\n"
-        "                    this bus (repeatable); SIGUSR1 pulls every adapter out\n"
-        "  --slcan-answer A  what the adapters answer after a frame from the host:\n"
-        "                    z (Z or z, then CR: the default), cr, none\n"
-        "  --slcan-time-stamps T  off (the default), on (Z0/Z1 from the host change\n"
-        "                    it), always (on; Z0/Z1 refused)\n"
-        "  --help            show this text\n",
-        unsigned{vbus::kFirstPort}, unsigned{vbus::kFirstPort + vbus::kPortCount - 1},
-        unsigned{vbus::kFirstPort});
+    std::fprintf(to,
+                 "usage: canbus-host [--port N] [--bus-name NAME] [--bit-timing] [--trace FILE]\n"
+                 "                   [--timing-log FILE] [--join PORT] [--slcan-pty PATH]...\n"
+                 "                   [--slcan-answer z|cr|none|silent]\n"
+                 "                   [--slcan-time-stamps off|on|always]\n"
+                 "                   [--gs-usb-gadget FFS_DIR] [--gs-usb-fault FAULT]...\n"
+                 "\n"
+                 "Serves a virtual CAN bus (1000 kbit/s) on 127.0.0.1 with the socketcand\n"
+                 "protocol in raw mode; every frame a client sends reaches every other client.\n"
+                 "\n"
+                 "  --port N          TCP port (default: the first free of %u..%u)\n"
+                 "  --bus-name NAME   bus name clients open (default: sim<k> on port %u+k)\n"
+                 "  --bit-timing      each frame holds the bus for its real length in bits, and\n"
+                 "                    the frames waiting for it go in CAN arbitration order\n"
+                 "  --trace FILE      write every frame to FILE in candump log format\n"
+                 "  --timing-log FILE write when each frame arrived and when it was written to\n"
+                 "                    each client (steady clock, ns), for latency measurements\n"
+                 "  --join PORT       serve no bus: join the host on 127.0.0.1:PORT (for the\n"
+                 "                    SLCAN adapters)\n"
+                 "  --slcan-pty PATH  an SLCAN adapter on a pseudo terminal, linked at PATH, on\n"
+                 "                    this bus (repeatable); SIGUSR1 pulls every adapter out\n"
+                 "  --slcan-answer A  what the adapters answer after a frame from the host:\n"
+                 "                    z (Z or z, then CR: the default), cr, none; silent:\n"
+                 "                    nothing, and no command answered either (V gets free\n"
+                 "                    text, N nothing; an empty line repeats the last line)\n"
+                 "  --slcan-time-stamps T  off (the default), on (Z0/Z1 from the host change\n"
+                 "                    it), always (on; Z0/Z1 refused)\n"
+                 "  --gs-usb-gadget FFS_DIR  a gs_usb (candleLight) adapter on the FunctionFS\n"
+                 "                    function mounted at FFS_DIR, on this bus (Linux, root);\n"
+                 "                    SIGUSR1 pulls it out\n"
+                 "  --gs-usb-fault F  (repeatable) bus-off:N: bus-off after N frames from the\n"
+                 "                    host, until it starts the channel again; bus-off-restart:N:\n"
+                 "                    bus-off, restarted by itself 100 ms later; passive:N:\n"
+                 "                    error-passive after N frames; pull:N: pulled out after N\n"
+                 "                    frames; no-echo: sent frames are not echoed\n"
+                 "  --help            show this text\n",
+                 unsigned{vbus::kFirstPort}, unsigned{vbus::kFirstPort + vbus::kPortCount - 1},
+                 unsigned{vbus::kFirstPort});
 }
 
 bool ParsePort(std::string_view text, std::uint16_t* port) {
@@ -74,6 +79,31 @@ bool ParsePort(std::string_view text, std::uint16_t* port) {
     return true;
 }
 
+// bus-off:N, bus-off-restart:N, passive:N, pull:N (N from 1) or no-echo.
+bool ParseFault(std::string_view text, vbus::GsUsbFaults* faults) {
+    if (text == "no-echo") {
+        faults->no_echo = true;
+        return true;
+    }
+    const std::size_t colon = text.find(':');
+    std::uint16_t count = 0;
+    if (colon == std::string_view::npos || !ParsePort(text.substr(colon + 1), &count)) {
+        return false;
+    }
+    const std::string_view kind = text.substr(0, colon);
+    if (kind == "bus-off" || kind == "bus-off-restart") {
+        faults->bus_off_after = count;
+        faults->bus_off_restarts = kind == "bus-off-restart";
+    } else if (kind == "passive") {
+        faults->passive_after = count;
+    } else if (kind == "pull") {
+        faults->pull_after = count;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,6 +112,8 @@ int main(int argc, char** argv) {
     std::uint16_t join_port = 0;
     std::vector<std::string> slcan_paths;
     vbus::SlcanDialect dialect;
+    std::string gadget_dir;
+    vbus::GsUsbFaults gadget_faults;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         const bool has_value = i + 1 < argc;
@@ -114,14 +146,22 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--slcan-pty" && has_value) {
             slcan_paths.emplace_back(argv[++i]);
+        } else if (arg == "--gs-usb-gadget" && has_value) {
+            gadget_dir = argv[++i];
+        } else if (arg == "--gs-usb-fault" && has_value) {
+            if (!ParseFault(argv[++i], &gadget_faults)) {
+                std::fprintf(stderr, "canbus-host: bad --gs-usb-fault '%s'\n", argv[i]);
+                return 2;
+            }
         } else if (arg == "--slcan-answer" && has_value) {
             const std::string_view value = argv[++i];
             using A = vbus::SlcanDialect::SendAnswer;
-            if (value != "z" && value != "cr" && value != "none") {
-                std::fprintf(stderr, "canbus-host: --slcan-answer z, cr or none\n");
+            if (value != "z" && value != "cr" && value != "none" && value != "silent") {
+                std::fprintf(stderr, "canbus-host: --slcan-answer z, cr, none or silent\n");
                 return 2;
             }
             dialect.send_answer = value == "z" ? A::kZ : value == "cr" ? A::kCr : A::kNone;
+            dialect.silent = value == "silent";
         } else if (arg == "--slcan-time-stamps" && has_value) {
             const std::string_view value = argv[++i];
             using T = vbus::SlcanDialect::TimeStamps;
@@ -139,18 +179,9 @@ int main(int argc, char** argv) {
         }
     }
 
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    struct sigaction pull_action {};
-    pull_action.sa_handler = OnPull;
-    sigemptyset(&pull_action.sa_mask);
-    sigaction(SIGUSR1, &pull_action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    // Blocked here (and so in the host's thread, which inherits the mask) and let through only
-    // inside sigsuspend below, so that a signal cannot slip in between the test and the wait.
+    // Blocked here (and so in the threads, which inherit the mask) and taken by sigtimedwait
+    // below: SIGINT and SIGTERM stop, SIGUSR1 pulls the SLCAN adapters out.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
@@ -180,6 +211,23 @@ int main(int argc, char** argv) {
         }
         std::printf("canbus-host: slcan adapter at %s\n", path.c_str());
     }
+#ifdef __linux__
+    std::unique_ptr<vbus::GsUsbGadget> gadget;
+    if (!gadget_dir.empty()) {
+        gadget = std::make_unique<vbus::GsUsbGadget>(gadget_dir, gadget_faults, &std::cerr);
+        if (!gadget->Start(join_port != 0 ? join_port : host.port(),
+                           join_port != 0 ? options.bus_name : host.bus_name(), &error)) {
+            std::fprintf(stderr, "canbus-host: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("canbus-host: gs_usb gadget on %s\n", gadget_dir.c_str());
+    }
+#else
+    if (!gadget_dir.empty()) {
+        std::fprintf(stderr, "canbus-host: --gs-usb-gadget needs Linux\n");
+        return 2;
+    }
+#endif
     if (join_port != 0) {
         std::printf("canbus-host: joined the bus on 127.0.0.1:%u\n", unsigned{join_port});
     } else {
@@ -188,18 +236,34 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
 
-    sigset_t none;
-    sigemptyset(&none);
-    while (g_stop == 0) {
-        sigsuspend(&none);  // returns after a handled signal
-        if (g_pull != 0) {
-            g_pull = 0;
+    for (;;) {
+        // The signals are taken here, as they come; every 100 ms the bus is looked at too.
+        timespec tick{0, 100'000'000};
+        const int signal = sigtimedwait(&stop_signals, nullptr, &tick);
+        if (signal == SIGINT || signal == SIGTERM) {
+            break;
+        }
+        if (signal == SIGUSR1) {
             for (const auto& adapter : adapters) {
                 adapter->Pull();
+            }
+#ifdef __linux__
+            if (gadget) {
+                gadget->Pull();
+            }
+#endif
+        }
+        if (join_port == 0) {
+            if (const std::optional<std::string> why = host.failure()) {
+                std::fprintf(stderr, "canbus-host: the bus stopped: %s\n", why->c_str());
+                return 1;
             }
         }
     }
     adapters.clear();
+#ifdef __linux__
+    gadget.reset();
+#endif
     if (join_port != 0) {
         return 0;  // served no bus: the adapters have said what they passed on
     }

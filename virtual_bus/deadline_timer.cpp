@@ -57,4 +57,28 @@ bool DeadlineTimer::ExpireBy(std::int64_t, std::int64_t) {
 
 #endif
 
+bool WaitUntil(DeadlineTimer& timer, net::NativeSocket socket, std::int64_t deadline_us, bool write,
+               std::vector<net::PollEntry>& entries) {
+    for (;;) {
+        const std::int64_t now = SteadyNowUs();
+        if (now >= deadline_us) {
+            return false;
+        }
+        entries.assign(1, net::PollEntry{socket, true, write});
+        std::int64_t timeout = deadline_us - now;
+        if (timer.valid() && timer.ExpireBy(deadline_us, now)) {
+            entries.push_back(net::PollEntry{timer.handle(), true, false});
+            timeout = -1;
+        }
+        const int ready = net::Poll(entries, timeout);
+        if (ready < 0 || entries[0].readable || entries[0].writable) {
+            return true;
+        }
+        if (timeout >= 0) {
+            return false;
+        }
+        // The timer fired (or a signal came): at this deadline, or at an earlier wait's expiry.
+    }
+}
+
 }  // namespace vbus

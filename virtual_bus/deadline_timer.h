@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <vector>
 
 #include "virtual_bus/socket.h"
 
@@ -49,5 +50,12 @@ class DeadlineTimer {
     bool armed_ = false;
     std::int64_t expiry_us_ = 0;
 };
+
+// Waits until `socket` is readable (or, with `write`, writable) or deadline_us (steady clock)
+// passes, with `timer` polled beside it, or a poll with a time-out where there is no timer.
+// True when the socket is ready or the poll failed (the failure shows at the next read or
+// write), false at the deadline. `entries` is the caller's, so that waiting does not allocate.
+bool WaitUntil(DeadlineTimer& timer, net::NativeSocket socket, std::int64_t deadline_us, bool write,
+               std::vector<net::PollEntry>& entries);
 
 }  // namespace vbus

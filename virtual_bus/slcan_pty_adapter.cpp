@@ -55,6 +55,7 @@ struct SlcanPtyAdapter::Impl {
     std::string serial;
     std::ostream* log = nullptr;
     std::string link_path;
+    std::string terminal;  // the terminal side's path, taken once at the start
 
     int master = -1;
     int wake[2] = {-1, -1};  // Stop and Pull write here to end the thread's wait
@@ -66,10 +67,12 @@ struct SlcanPtyAdapter::Impl {
 
     // The session with the host, from its opening of the terminal.
     bool host_present = false;
+    bool opened_before = false;
     bool channel_open = false;
     bool time_stamps = false;
     sl::LineSplitter splitter;
-    std::string answers;  // what one read's commands answer, written at once
+    std::string answers;        // what one read's commands answer, written at once
+    std::string previous_line;  // the silent dialect's: what an empty line repeats
     std::vector<Frame> received;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 
@@ -88,10 +91,13 @@ struct SlcanPtyAdapter::Impl {
         ++(stats.*field);
     }
 
-    void StartSession() {
+    void StartSession(bool first) {
         host_present = true;
-        channel_open = false;
-        time_stamps = dialect.time_stamps != SlcanDialect::TimeStamps::kOff;
+        if (first || !dialect.silent) {
+            channel_open = false;
+            time_stamps = dialect.time_stamps != SlcanDialect::TimeStamps::kOff;
+            previous_line.clear();
+        }
         splitter.Reset();
     }
 
@@ -99,8 +105,7 @@ struct SlcanPtyAdapter::Impl {
     // there for the next program, which a serial port closed and opened again never shows:
     // thrown away, through the terminal side.
     void DropUnread() {
-        const char* terminal = ::ptsname(master);
-        const int side = terminal != nullptr ? ::open(terminal, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+        const int side = ::open(terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (side >= 0) {
             ::tcflush(side, TCIFLUSH);
             ::close(side);
@@ -136,24 +141,43 @@ struct SlcanPtyAdapter::Impl {
     }
 
     void Refuse() {
-        answers.push_back(sl::kBel);
+        if (!dialect.silent) {
+            answers.push_back(sl::kBel);
+        }
         Count(&SlcanAdapterStats::refused_lines);
+    }
+
+    void Accept() {
+        if (!dialect.silent) {
+            answers.push_back(sl::kCr);
+        }
     }
 
     // Handles one line from the host, appending its answer to `answers`. False when the bus is
     // gone.
     bool HandleLine(std::string_view line) {
-        using Kind = sl::Command::Kind;
         if (line.empty()) {
-            answers.push_back(sl::kCr);
-            return true;
+            if (!dialect.silent || previous_line.empty()) {
+                Accept();
+                return true;
+            }
+            const std::string again = previous_line;
+            return HandleCommand(again);
         }
+        if (dialect.silent) {
+            previous_line.assign(line);
+        }
+        return HandleCommand(line);
+    }
+
+    bool HandleCommand(std::string_view line) {
+        using Kind = sl::Command::Kind;
         const sl::Command command = sl::ParseCommand(line);
         const bool z_refused = dialect.time_stamps == SlcanDialect::TimeStamps::kAlways;
         switch (command.kind) {
             case Kind::kClose:
                 channel_open = false;
-                answers.push_back(sl::kCr);
+                Accept();
                 return true;
             case Kind::kOpen:
                 if (channel_open) {
@@ -161,13 +185,13 @@ struct SlcanPtyAdapter::Impl {
                     return true;
                 }
                 channel_open = true;
-                answers.push_back(sl::kCr);
+                Accept();
                 return true;
             case Kind::kBitrate:
                 if (channel_open) {
                     Refuse();
                 } else {
-                    answers.push_back(sl::kCr);
+                    Accept();
                 }
                 return true;
             case Kind::kTimeStamps:
@@ -175,20 +199,24 @@ struct SlcanPtyAdapter::Impl {
                     Refuse();
                 } else {
                     time_stamps = command.argument == 1;
-                    answers.push_back(sl::kCr);
+                    Accept();
                 }
                 return true;
             case Kind::kVersion:
-                answers.append("V1013\r");
+                answers.append(dialect.silent ? std::string(kSilentVersionLine) + "\r" : "V1013\r");
                 return true;
             case Kind::kDetail:
-                answers.append("v0107\r");
+                answers.append(dialect.silent ? std::string(kSilentVersionLine) + "\r" : "v0107\r");
                 return true;
             case Kind::kSerial:
-                answers.append("N" + serial + "\r");
+                if (!dialect.silent) {
+                    answers.append("N" + serial + "\r");
+                }
                 return true;
             case Kind::kFlags:
-                answers.append("F00\r");
+                if (!dialect.silent) {
+                    answers.append("F00\r");
+                }
                 return true;
             case Kind::kFrame:
                 // The virtual bus carries data frames only.
@@ -200,12 +228,12 @@ struct SlcanPtyAdapter::Impl {
                     return false;
                 }
                 Count(&SlcanAdapterStats::frames_to_bus);
-                switch (dialect.send_answer) {
+                switch (dialect.silent ? SlcanDialect::SendAnswer::kNone : dialect.send_answer) {
                     case SlcanDialect::SendAnswer::kZ:
                         answers.append(command.frame.extended ? "Z\r" : "z\r");
                         break;
                     case SlcanDialect::SendAnswer::kCr:
-                        answers.push_back(sl::kCr);
+                        Accept();
                         break;
                     case SlcanDialect::SendAnswer::kNone:
                         break;
@@ -299,7 +327,8 @@ struct SlcanPtyAdapter::Impl {
             if (!host_present) {
                 pollfd probe{master, POLLIN, 0};
                 if (::poll(&probe, 1, 0) >= 0 && (probe.revents & POLLHUP) == 0) {
-                    StartSession();
+                    StartSession(!opened_before);
+                    opened_before = true;
                     Note("opened by a program");
                     if ((probe.revents & POLLIN) != 0 && !ReadHost()) {
                         break;
@@ -360,10 +389,12 @@ bool SlcanPtyAdapter::Start(std::uint16_t port, const std::string& bus, std::str
         ::cfmakeraw(&mode);
         ::tcsetattr(s.master, TCSANOW, &mode);
     }
-    const char* terminal = ::ptsname(s.master);
-    if (terminal == nullptr) {
-        return fail(std::string("ptsname: ") + std::strerror(errno));
+    // Taken once, here: ptsname's buffer is shared by every thread of the process.
+    char terminal[128];
+    if (const int code = ::ptsname_r(s.master, terminal, sizeof terminal); code != 0) {
+        return fail(std::string("ptsname_r: ") + std::strerror(code));
     }
+    s.terminal = terminal;
     // A link left by an adapter that did not end cleanly is replaced; anything else is not.
     struct stat existing {};
     if (::lstat(link_path_.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) {

@@ -12,11 +12,16 @@
 //   - frames from the bus go to the host only while the channel is open, as `T`/`t` lines, with a
 //   4-digit millisecond time stamp (wrapping at 60000) while time stamps are on;
 //     the host's own frames are not sent back;
-//   - an empty line (hosts send a few to flush the line) is answered with CR, a refused or
-//     unknown one with BEL.
+//   - an empty line is answered with CR, a refused or unknown one with BEL.
+// The silent dialect is that of the most common firmwares: no command is answered (no CR, no
+// BEL: a refused one is just not done), `V` gets one line of free text that does not begin with
+// `V`, `N` and `F` are ignored, nothing follows a frame, and an empty line is taken for the
+// previous line again (after a frame line, that frame goes to the bus once more).
 // When the host closes the terminal, the adapter stays and waits for it to be opened again, as a
 // stick that stays plugged in: it then starts afresh (channel closed, time stamps as the dialect
-// sets them). Pull() takes it away instead, as a stick pulled out: the host sees a hang-up.
+// sets them), except in the silent dialect, which keeps its channel, time stamps and previous
+// line, as such a stick does. Pull() takes it away instead, as a stick pulled out: the host sees
+// a hang-up.
 #pragma once
 
 #include <atomic>
@@ -41,7 +46,11 @@ struct SlcanDialect {
     };
     SendAnswer send_answer = SendAnswer::kZ;
     TimeStamps time_stamps = TimeStamps::kOff;
+    bool silent = false;  // answers no command (see above); send_answer is then kNone
 };
+
+// What the silent dialect answers to `V`.
+inline constexpr const char* kSilentVersionLine = "canbus-host slcan 1.0, virtual bus adapter";
 
 struct SlcanAdapterStats {
     std::uint64_t frames_to_bus = 0;

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 
+#include "vci/hex.h"
+
 namespace vbus::proto {
 
 namespace {
@@ -11,34 +13,9 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // 1 to max_digits hex digits, nothing else.
 bool ParseHex(std::string_view token, std::size_t max_digits, std::uint32_t* value) {
-    if (token.empty() || token.size() > max_digits) {
-        return false;
-    }
-    std::uint32_t result = 0;
-    for (const char c : token) {
-        const int digit = HexValue(c);
-        if (digit < 0) {
-            return false;
-        }
-        result = (result << 4) | static_cast<std::uint32_t>(digit);
-    }
-    *value = result;
-    return true;
+    return token.size() <= max_digits && vci::ParseHexDigits(token, value);
 }
 
 // The blank-separated tokens of an element, without allocating: the first kKept are kept, the

@@ -42,7 +42,12 @@ void TraceWriter::Write(std::uint64_t seconds, std::uint32_t microseconds, std::
     }
     const std::string line = FormatTraceLine(seconds, microseconds, bus, frame);
     std::fwrite(line.data(), 1, line.size(), file_.get());
-    std::fflush(file_.get());
+}
+
+void TraceWriter::Flush() {
+    if (file_) {
+        std::fflush(file_.get());
+    }
 }
 
 }  // namespace vbus

@@ -16,14 +16,16 @@ namespace vbus {
 
 std::string FormatTraceLine(std::uint64_t seconds, std::uint32_t microseconds, std::string_view bus,
                             const Frame& frame);
+void Flush();
 
-// Writes trace lines to a file, flushing each one so that readers see it at once.
+// Writes trace lines to a file; they reach the file at Flush (and at the end).
 class TraceWriter {
   public:
     bool Open(const std::string& path, std::string* error);
     bool is_open() const { return file_ != nullptr; }
     void Write(std::uint64_t seconds, std::uint32_t microseconds, std::string_view bus,
                const Frame& frame);
+    void Flush();
 
   private:
     struct Closer {

@@ -226,6 +226,10 @@ TEST(LoadSequenceTest, ResultCodes) {
          "\n      Bootloader ending data stream.\n"},
         {"empty version reply", with([](Sensor& s) { s.version = {}; }), 0xC3, 8, 0,
          "\n      Bootloader ending data stream.\n"},
+        // A length field of 9 to 15 is a classic frame with 8 data bytes: not compared either.
+        {"version reply with length field 12",
+         with([](Sensor& s) { s.version = Text(">VER 7.2    "); }), 0xC3, 8, 0,
+         "\n      Bootloader ending data stream.\n"},
         {"unknown version", with([](Sensor& s) { s.version = Text(">VER 7.2"); }), 0xC3, 8, -3,
          "      Checking bootloader version.\n"},
         {"no sensor", with([](Sensor& s) { s.answers_check = false; }), 0xC3, 8, -1,
@@ -295,6 +299,7 @@ TEST(LoadSequenceTest, EachStageWaitsWithItsOwnBudget) {
          2000},
         {"BOOT_BEG", with([](Sensor& s) { s.echoes_begin = false; }), kLast, Text("BOOT_BEG"), 100,
          100},
+        {"first image block", with([](Sensor& s) { s.silent_block = 0; }), kLast, {1}, 100, 100},
         {"image block", with([](Sensor& s) { s.silent_block = 1; }), kLast, {41}, 100, 100},
         {"terminating block", with([](Sensor& s) { s.silent_block = 2; }), kLast, Bytes(8, 0), 100,
          100},

@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -17,14 +20,17 @@
 #include <vector>
 
 #include "can/can_library.h"
+#include "vci/discovery.h"
+#include "vci/slcan/session.h"
 #include "vci/vci_diagnostics.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// The adapter's side: answers each command line from `answers` (CR when not listed; "" for
-// silence), a frame line with `send_answer`, and records every line it got.
+// The adapter's side: answers each command line from `answers` (`other` when not listed; "" for
+// silence), a frame line with `send_answer`, the first answer only after `first_delay`, and
+// records every line it got.
 class FakeAdapter {
   public:
     FakeAdapter() {
@@ -69,8 +75,9 @@ class FakeAdapter {
     const std::string& path() const { return path_; }
 
     std::map<std::string, std::string> answers;
+    std::string other = "\r";
     std::string send_answer = "\r";
-    bool silent = false;
+    std::chrono::milliseconds first_delay{0};
 
   private:
     void Serve() {
@@ -96,8 +103,12 @@ class FakeAdapter {
             const auto it = answers.find(line);
             const std::string answer = frame                 ? send_answer
                                        : it != answers.end() ? it->second
-                                                             : "\r";
-            if (!silent && !answer.empty()) {
+                                                             : other;
+            if (!answer.empty() && !answered_) {
+                std::this_thread::sleep_for(first_delay);
+                answered_ = true;
+            }
+            if (!answer.empty()) {
                 [[maybe_unused]] const ssize_t n = ::write(master_, answer.data(), answer.size());
             }
             line.clear();
@@ -109,12 +120,16 @@ class FakeAdapter {
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::vector<std::string> lines_;
+    bool answered_ = false;
     std::thread thread_;
 };
 
 class SlcanTest : public ::testing::Test {
   protected:
-    void SetUp() override { ::setenv("KORVANE_SLCAN_PORTS", adapter_.path().c_str(), 1); }
+    void SetUp() override {
+        ::setenv("KORVANE_SLCAN_PORTS", adapter_.path().c_str(), 1);
+        vci::ForgetDevices();
+    }
     void TearDown() override {
         if (channel_ != nullptr) {
             VciChannelClose(channel_);
@@ -139,13 +154,17 @@ class SlcanTest : public ::testing::Test {
         return found;
     }
 
-    // The loader's steps; the controller's codes are returned, the rest must succeed.
+    // The loader's steps; the controller's codes are returned, the rest must succeed. As the
+    // loader, it stops when the controller fails.
     std::pair<VciResult, VciResult> Open() {
         const VciDeviceInfo info = Listed();
         EXPECT_EQ(VciDeviceOpenById(&info.id, &device_), kVciOk);
         EXPECT_EQ(VciControllerOpen(device_, 0, &controller_), kVciOk);
         const VciResult init = VciControllerInit(controller_, 7, 0x00, 0x14);
         const VciResult start = init == kVciOk ? VciControllerStart(controller_, 1) : init;
+        if (start != kVciOk) {
+            return {init, start};
+        }
         EXPECT_EQ(VciChannelOpen(device_, 0, 0, &channel_), kVciOk);
         EXPECT_EQ(VciChannelInit(channel_, 32, 1, 128, 128), kVciOk);
         EXPECT_EQ(VciChannelActivate(channel_, 1), kVciOk);
@@ -167,55 +186,98 @@ class SlcanTest : public ::testing::Test {
     VciHandle channel_ = nullptr;
 };
 
-TEST_F(SlcanTest, ListedWithVersionAndSerial) {
+TEST_F(SlcanTest, ListedWithVersionAndSerialOnceOpened) {
     adapter_.answers = {{"V", "V1013\r"}, {"N", "NA7K2\r"}};
+    const std::uint64_t opens = vci::SlcanPortOpens();
     const VciDeviceInfo info = Listed();
     ASSERT_EQ(info.kind, kVciDeviceSlcan);
     EXPECT_EQ(info.id.bytes[2], kVciDeviceSlcan);
     EXPECT_EQ(std::string(info.name), adapter_.path().substr(adapter_.path().rfind('/') + 1));
-    EXPECT_EQ(std::string(info.description),
+    // Listing asks the adapter nothing.
+    EXPECT_EQ(std::string(info.description), "SLCAN adapter on " + adapter_.path());
+    ASSERT_EQ(Open().second, kVciOk);
+    vci::ForgetDevices();
+    const VciDeviceInfo opened = Listed();
+    EXPECT_EQ(std::string(opened.description),
               "SLCAN adapter on " + adapter_.path() + ", version 1013, serial A7K2");
-    // Same port, same identifier, for the life of the process.
-    EXPECT_EQ(std::memcmp(Listed().id.bytes, info.id.bytes, 8), 0);
+    // Same port, same identifier, for the life of the process; one port open for the run.
+    EXPECT_EQ(std::memcmp(opened.id.bytes, info.id.bytes, 8), 0);
+    EXPECT_EQ(vci::SlcanPortOpens() - opens, 1u);
+    const std::vector<std::string> lines = adapter_.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "V"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "N"), 1);
 }
 
 TEST_F(SlcanTest, OpenSequenceAndRefusals) {
     struct Case {
         std::map<std::string, std::string> answers;
-        bool silent;
+        std::string other;  // the answer to every command not in `answers`
+        int first_delay_ms;
         VciResult init, start;
     };
+    const std::map<std::string, std::string> free_text_v = {{"V", "SL fw 2.4 built Jan 1\r"}};
     const std::vector<Case> cases = {
-        {{}, false, kVciOk, kVciOk},
-        {{{"C", "\a"}, {"Z0", "\a"}}, false, kVciOk, kVciOk},  // tolerated refusals
-        {{{"S8", "\a"}}, false, kVciErrNotSupported, kVciErrNotSupported},
-        {{{"O", "\a"}}, false, kVciOk, kVciErrIo},
-        {{}, true, kVciErrIo, kVciErrIo},  // no answer at all
+        {{}, "\r", 0, kVciOk, kVciOk},
+        {{{"C", "\a"}, {"Z0", "\a"}}, "\r", 0, kVciOk, kVciOk},  // tolerated refusals
+        {{{"S8", "\a"}}, "\r", 0, kVciErrNotSupported, kVciErrNotSupported},
+        {{{"O", "\a"}}, "\r", 0, kVciOk, kVciErrIo},
+        {free_text_v, "", 0, kVciOk, kVciOk},  // answers V alone, as most firmwares
+        {{}, "", 0, kVciOk, kVciOk},           // answers nothing at all
+        // A late first answer is not taken for the next command's: the BEL is S8's.
+        {{{"S8", "\a"}}, "\r", 200, kVciErrNotSupported, kVciErrNotSupported},
     };
     for (const Case& c : cases) {
         FakeAdapter adapter;
         adapter.answers = c.answers;
-        adapter.silent = c.silent;
+        adapter.other = c.other;
+        adapter.first_delay = std::chrono::milliseconds(c.first_delay_ms);
         ::setenv("KORVANE_SLCAN_PORTS", adapter.path().c_str(), 1);
         ::testing::internal::CaptureStderr();
+        const auto began = std::chrono::steady_clock::now();
         const auto [init, start] = Open();
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - began);
         const std::string printed = ::testing::internal::GetCapturedStderr();
         SCOPED_TRACE(&c - cases.data());
+        std::printf("case %d: opened in %lld ms\n", static_cast<int>(&c - cases.data()),
+                    static_cast<long long>(took.count()));
         EXPECT_EQ(init, c.init) << printed;
         EXPECT_EQ(start, c.start) << printed;
         EXPECT_EQ(printed.empty(), c.init == kVciOk && c.start == kVciOk) << printed;
-        VciChannelClose(channel_);
+        if (c.answers == free_text_v) {
+            EXPECT_LT(took, 1000ms);  // no wait of its own for each unanswered command
+        }
+        if (channel_ != nullptr) {
+            VciChannelClose(channel_);
+        }
         VciControllerClose(controller_);
         channel_ = controller_ = nullptr;
-        if (!c.silent) {
-            // The device list's V/N come first; from the last flush on, the open sequence.
-            const std::vector<std::string> expected =
-                // A failed initialisation closes the port; the channel then opens it afresh.
-                c.init != kVciOk ? std::vector<std::string>{"", "", "", "C", "S8", "C", "", "", ""}
-                                 : std::vector<std::string>{"", "", "", "C", "S8", "Z0", "O", "C"};
-            EXPECT_EQ(adapter.LastLines(expected), expected);
-        }
+        // The whole conversation, and never an empty line: the port was opened once.
+        const std::vector<std::string> expected =
+            c.init != kVciOk ? std::vector<std::string>{"C", "N", "V", "S8", "Z0", "C"}
+                             : std::vector<std::string>{"C", "N", "V", "S8", "Z0", "O", "C"};
+        EXPECT_EQ(adapter.LastLines(expected), expected);
+        EXPECT_EQ(adapter.lines().size(), expected.size());
     }
+}
+
+// Another program's port is left as it was, and the refusal names it.
+TEST_F(SlcanTest, PortHeldByAnotherProgramIsRefused) {
+    const int other = ::open(adapter_.path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    ::testing::internal::CaptureStderr();
+    const VciResult init = Open().first;
+    const std::string printed = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(init, kVciErrIo);
+    EXPECT_NE(printed.find(adapter_.path() + ": in use by another program"), std::string::npos)
+        << printed;
+    int exclusive = 1;
+    EXPECT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    ::close(other);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(adapter_.lines().empty());
 }
 
 TEST_F(SlcanTest, SendAnswersAreNeverFrames) {
@@ -251,7 +313,7 @@ TEST_F(SlcanTest, ReceivesFramesAndSkipsTheRest) {
     ::testing::internal::CaptureStderr();
     // Time stamps or none, 11 and 29 bits, a remote frame; a BEL, unknown and malformed lines
     // and an over-long one between them; one frame arrives in two pieces.
-    adapter_.Inject("T1ABCDEF12A0B1\rt12300000\r\aX99\rT1234\rt1231AAZZ\r" + std::string(80, '7') +
+    adapter_.Inject("T1ABCDEF12A0B1\rt12300000\r\aX99\rT1234\rt1231AAZZ\r" + std::string(200, '7') +
                     "\rr7002EA60\rT000000");
     const std::vector<VciMessage> first = ReadAll();
     ASSERT_EQ(first.size(), 3u);
@@ -271,7 +333,12 @@ TEST_F(SlcanTest, ReceivesFramesAndSkipsTheRest) {
     EXPECT_NE(printed.find("refused a frame (BEL)"), std::string::npos) << printed;
 }
 
-TEST_F(SlcanTest, PulledAdapterEndsTheChannel) {
+TEST_F(SlcanTest, PulledAdapterEndsTheChannelAndOpensAgainPluggedBack) {
+    // The port by a link, as /dev/serial/by-id/ names a stick wherever it is plugged in.
+    const std::string link = ::testing::TempDir() + "slcan-test-link";
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink(adapter_.path().c_str(), link.c_str()), 0);
+    ::setenv("KORVANE_SLCAN_PORTS", link.c_str(), 1);
     ASSERT_EQ(Open().second, kVciOk);
     VciMessage message{};
     message.flags = 1;
@@ -285,6 +352,21 @@ TEST_F(SlcanTest, PulledAdapterEndsTheChannel) {
     EXPECT_EQ(VciChannelSend(channel_, 0, &message), kVciErrIo);
     const std::string printed = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(printed.find("vci: "), std::string::npos) << printed;
+    // Plugged back in, while the lost channel is still open: opened afresh.
+    FakeAdapter plugged;
+    plugged.answers = {{"V", "V2000\r"}};
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink(plugged.path().c_str(), link.c_str()), 0);
+    const VciHandle lost_channel = channel_, lost_controller = controller_;
+    channel_ = controller_ = nullptr;
+    vci::ForgetDevices();
+    EXPECT_EQ(Open(), std::make_pair(kVciOk, kVciOk));
+    EXPECT_EQ(plugged.LastLines({"O"}), std::vector<std::string>{"O"});
+    VciChannelClose(lost_channel);
+    VciControllerClose(lost_controller);
+    vci::ForgetDevices();
+    EXPECT_EQ(std::string(Listed().description), "SLCAN adapter on " + link + ", version 2000");
+    ::unlink(link.c_str());
 }
 
 }  // namespace

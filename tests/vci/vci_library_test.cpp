@@ -13,9 +13,12 @@
 
 #include "can/can_library.h"
 #include "tests/vci/netns.h"
+#include "vci/discovery.h"
 #include "vci/vci_diagnostics.h"
 #include "virtual_bus/bus_client.h"
 #include "virtual_bus/bus_host.h"
+#include "virtual_bus/frame.h"
+#include "virtual_bus/socket.h"
 
 namespace {
 
@@ -53,6 +56,7 @@ class LibraryTest : public ::testing::Test {
         std::string error;
         ASSERT_TRUE(host_->Start(&error)) << error;
         ASSERT_TRUE(peer_.Connect("127.0.0.1", host_->port(), "", &error)) << error;
+        vci::ForgetDevices();  // a scan of an earlier test does not know this host
     }
 
     void TearDown() override {
@@ -359,21 +363,65 @@ class IsolatedTest : public ::testing::Test {
     }
 };
 
-TEST_F(IsolatedTest, StoppedHostIsNoLongerEnumerated) {
+// One scan serves the enumerations that follow it at once (a run of the loader lists, counts and
+// opens within milliseconds); a later scan sees devices come and go.
+TEST_F(IsolatedTest, OneScanIsReusedAndALaterOneSeesAStoppedHostGone) {
+    vci::ForgetDevices();
     EXPECT_TRUE(Enumerate().empty());
     vbus::BusHost host(vbus::HostOptions{});
     std::string error;
     ASSERT_TRUE(host.Start(&error)) << error;
+    EXPECT_TRUE(Enumerate().empty()) << "the scan made just before was not reused";
+    vci::ForgetDevices();
     std::vector<VciDeviceInfo> devices = Enumerate();
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_STREQ(devices[0].name, "sim0");
     const VciDeviceId id = devices[0].id;
 
     host.Stop();
+    vci::ForgetDevices();
     EXPECT_TRUE(Enumerate().empty());
     VciHandle device = nullptr;
     EXPECT_EQ(VciDeviceOpenById(&id, &device), kVciErrDeviceGone);
     EXPECT_EQ(device, nullptr);
+}
+
+// A socketcand daemon (or anything else that greets like one) on a port the library scans is no
+// bus of ours: it knows no bus "sim1" and refuses to open it, so nothing is listed.
+TEST_F(IsolatedTest, AForeignGreeterOnAScannedPortIsNotListed) {
+    vbus::net::Socket listener;
+    bool in_use = false;
+    std::string error;
+    ASSERT_TRUE(vbus::net::ListenLoopback(vbus::kFirstPort + 1, &listener, &in_use, &error))
+        << error;
+    std::atomic<bool> stop{false};
+    std::atomic<int> greeted{0};
+    std::thread daemon([&] {
+        while (!stop) {
+            vbus::net::Socket client = vbus::net::Accept(listener);
+            if (!client.valid()) {
+                std::this_thread::sleep_for(1ms);
+                continue;
+            }
+            vbus::net::Send(client, "< hi >", 6);
+            ++greeted;
+            char request[256];
+            for (int i = 0; i < 200; ++i) {  // the open request, then a refusal as socketcand's
+                if (vbus::net::Receive(client, request, sizeof request).status ==
+                    vbus::net::IoStatus::kOk) {
+                    vbus::net::Send(client, "< error could not open bus >", 28);
+                    break;
+                }
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+    });
+    vci::ForgetDevices();
+    const std::vector<VciDeviceInfo> devices = Enumerate();
+    stop = true;
+    daemon.join();
+    EXPECT_GE(greeted, 1) << "the scan did not reach the greeter";
+    EXPECT_TRUE(devices.empty()) << devices.size() << " devices, the first " << devices[0].name;
 }
 
 // Runs VciDeviceSelect with `input` as stdin; returns its code and what it printed.
@@ -402,6 +450,7 @@ TEST_F(IsolatedTest, SelectionOnTheConsole) {
     std::string error;
     ASSERT_TRUE(first.Start(&error)) << error;
     ASSERT_TRUE(second.Start(&error)) << error;
+    vci::ForgetDevices();
 
     struct Case {
         std::string input;

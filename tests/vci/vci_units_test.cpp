@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
 #include <vector>
 
+#include "vci/bus_health.h"
 #include "vci/bus_timing.h"
-#include "vci/devices.h"
+#include "vci/discovery.h"
 #include "vci/receive_fifo.h"
+#include "vci/slcan/ports.h"
 #include "vci/vci_diagnostics.h"
 
 namespace vci {
@@ -26,11 +30,77 @@ TEST(BusTiming, Sja1000RegisterPairsAt16MHz) {
     }
 }
 
+// A series of error frames (and frames from other nodes, class 0 below) and what stderr says: one
+// line per change of state, the silence of the bus once until another node is heard.
+TEST(BusHealth, EachChangeIsToldOnce) {
+    struct Event {
+        std::uint32_t classes;  // 0: a frame from another node
+        std::uint8_t status = 0, tx = 0, rx = 0;
+    };
+    struct Case {
+        std::vector<Event> events;
+        std::vector<std::string> told;  // words that the lines hold, in this order
+        std::size_t lines;
+        BusState state;
+    };
+    constexpr std::uint32_t kCtrlCnt = kCanErrController | kCanErrCounters;
+    const std::vector<Case> cases = {
+        {{{kCanErrNoAck},
+          {kCanErrNoAck},
+          {kCtrlCnt, kCanCtrlTxWarning, 96, 0},
+          {kCtrlCnt, kCanCtrlTxPassive, 128, 0},
+          {kCtrlCnt, kCanCtrlTxPassive, 136, 0}},
+         {"no other node acknowledges", "error warning: errors on the bus (transmit errors 96",
+          "error-passive", "every node runs at 1000 kbit/s"},
+         3,
+         BusState::kErrorPassive},
+        {{{kCanErrBusOff}, {kCanErrBusOff}, {kCanErrRestarted}},
+         {"bus-off", "restarted after bus-off"},
+         2,
+         BusState::kErrorActive},
+        {{{kCanErrNoAck}, {0}, {kCanErrNoAck}, {kCanErrController, kCanCtrlActive}},
+         {"no other node", "no other node"},  // heard in between: the silence is news again
+         2,
+         BusState::kErrorActive},
+        {{{kCanErrController, kCanCtrlRxWarning}, {kCanErrController, kCanCtrlActive}},
+         {"error warning", "error-active: the bus works again"},
+         2,
+         BusState::kErrorActive},
+    };
+    for (const Case& c : cases) {
+        BusHealth health("can7");
+        ::testing::internal::CaptureStderr();
+        for (const Event& e : c.events) {
+            const std::uint8_t data[8] = {0, e.status, 0, 0, 0, 0, e.tx, e.rx};
+            if (e.classes == 0) {
+                health.OnFrameFromOtherNode();
+            } else {
+                health.OnErrorFrame(e.classes, data);
+            }
+        }
+        const std::string told = ::testing::internal::GetCapturedStderr();
+        SCOPED_TRACE(told);
+        std::size_t lines = 0, at = 0;
+        for (std::size_t end; (end = told.find('\n', at)) != std::string::npos; at = end + 1) {
+            EXPECT_EQ(told.compare(at, 11, "vci: can7: "), 0);
+            ++lines;
+        }
+        at = 0;
+        for (const std::string& words : c.told) {
+            at = told.find(words, at);
+            ASSERT_NE(at, std::string::npos) << words;
+        }
+        EXPECT_EQ(lines, c.lines);
+        EXPECT_EQ(health.state(), c.state);
+    }
+}
+
 TEST(DeviceId, RoundTripsAndRefusesForeignBytes) {
     for (const auto& [kind, number] :
          std::vector<std::pair<std::uint32_t, std::uint32_t>>{{kVciDeviceVirtualBus, 29536},
                                                               {kVciDeviceSocketCan, 0x12345678},
-                                                              {kVciDeviceSlcan, 2}}) {
+                                                              {kVciDeviceSlcan, 2},
+                                                              {kVciDeviceGsUsb, 0x10002}}) {
         std::uint32_t got_kind = 0, got_number = 0;
         ASSERT_TRUE(DecodeDeviceId(EncodeDeviceId(kind, number), &got_kind, &got_number));
         EXPECT_EQ(got_kind, kind);
@@ -51,8 +121,43 @@ TEST(SlcanPorts, ListSplitsOnTheSystemsSeparator) {
     const std::string text = "/dev/ttyACM0::/dev/ttyUSB1:/dev/ttyACM0:";
     const std::vector<std::string> expected = {"/dev/ttyACM0", "/dev/ttyUSB1"};
 #endif
-    EXPECT_EQ(SplitPortList(text), expected);
-    EXPECT_TRUE(SplitPortList("").empty());
+    EXPECT_EQ(slcan::SplitPortList(text), expected);
+    EXPECT_TRUE(slcan::SplitPortList("").empty());
+    // An entry's "@BAUD"; an '@' that no baud rate follows belongs to the path.
+    for (const auto& [entry, path, baud] : {std::tuple{"COM7@57600", "COM7", 57600u},
+                                            {"/dev/ttyS1", "/dev/ttyS1", slcan::kDefaultBaud},
+                                            {"/dev/a@b", "/dev/a@b", slcan::kDefaultBaud},
+                                            {"/dev/x@", "/dev/x@", slcan::kDefaultBaud}}) {
+        const slcan::SlcanPort port = slcan::ParsePort(entry);
+        EXPECT_EQ(port.port, path);
+        EXPECT_EQ(port.baud, baud);
+        EXPECT_EQ(slcan::PortText(port), entry);
+    }
+}
+
+TEST(DeviceChoice, KorvaneDeviceNamesOneDeviceByNameOrSerial) {
+    std::vector<DeviceEntry> devices(3);
+    devices[0].name = "sim0";
+    devices[1].name = "can0";
+    devices[2].name = "ttyACM0";
+    devices[2].serial = "A1B2";
+    struct Case {
+        const char* wanted;  // null: KORVANE_DEVICE unset
+        std::vector<std::string> chosen;
+    };
+    for (const Case& c : std::vector<Case>{{nullptr, {"sim0", "can0", "ttyACM0"}},
+                                           {"can0", {"can0"}},
+                                           {"A1B2", {"ttyACM0"}},
+                                           {"ttyACM0", {"ttyACM0"}},
+                                           {"can1", {}},
+                                           {"", {}},
+                                           {"CAN0", {}}}) {
+        std::vector<std::string> chosen;
+        for (const DeviceEntry& entry : ChooseDevice(devices, c.wanted)) {
+            chosen.push_back(entry.name);
+        }
+        EXPECT_EQ(chosen, c.chosen) << (c.wanted ? c.wanted : "(unset)");
+    }
 }
 
 VciMessage Data(std::uint32_t id) {

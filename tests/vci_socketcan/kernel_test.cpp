@@ -208,7 +208,6 @@ TEST_F(Vcan, OwnEchoAndOtherSocketSeeTheFrame) {
             if (!sent.remote) {
                 EXPECT_EQ(0, std::memcmp(got.data, sent.data, sent.length));
             }
-            EXPECT_NE(got.timestamp_us, 0u);
         }
     }
     RawFrame none;
@@ -256,18 +255,6 @@ TEST_F(Vcan, OverflowIsCounted) {
     ASSERT_TRUE(a_.Send(frame, &error)) << error;
     ASSERT_EQ(b_.Receive(&got, kWait), 1);
     EXPECT_EQ(b_.dropped(), static_cast<uint32_t>(sent - received));
-}
-
-TEST_F(Vcan, MovedSocketKeepsWorking) {
-    RawSocket moved(std::move(a_));
-    EXPECT_EQ(a_.fd(), -1);
-    RawFrame frame;
-    frame.id = 0x42;
-    std::string error;
-    ASSERT_TRUE(moved.Send(frame, &error)) << error;
-    RawFrame got;
-    ASSERT_EQ(b_.Receive(&got, kWait), 1);
-    EXPECT_EQ(got.id, 0x42u);
 }
 
 // A serial-line CAN interface on a pseudo terminal is a real CAN device with bit timing, the

@@ -321,11 +321,17 @@ TEST_F(HostTest, TraceHasOneCandumpLinePerFrame) {
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
 
-    // Read while the host still runs: every line has been flushed.
-    std::ifstream file(path);
+    // Read while the host still runs: the trace is written out when a client leaves (and at
+    // most 100 ms after a frame), not per frame.
+    sender.Close();
     std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);) {
-        lines.push_back(line);
+    for (int attempt = 0; attempt < 100 && lines.size() < frames.size(); ++attempt) {
+        std::this_thread::sleep_for(10ms);
+        lines.clear();
+        std::ifstream file(path);
+        for (std::string line; std::getline(file, line);) {
+            lines.push_back(line);
+        }
     }
     const std::regex pattern(R"(\((\d+)\.(\d{6})\) (\S+) ([0-9A-F]{3}|[0-9A-F]{8})#([0-9A-F]*))");
     const std::vector<std::string> expected_tail = {"18EEFF00#0000603700000080", "0CEFC300#E014AB",

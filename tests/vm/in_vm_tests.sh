@@ -299,7 +299,7 @@ if [[ -n "$loader" ]]; then
         {
             header_text image16.bin 16 C3
             prompt_text "${interfaces[@]}"
-            if [[ "$as" == user ]]; then
+            if [[ "$as" != root ]]; then
                 printf '*** ERROR: Unable to set bit rate.  Error = E0010010\n'
             else
                 no_sensor_text
@@ -329,6 +329,14 @@ if [[ -n "$loader" ]]; then
             grep -q 'state UP' <<<"$details" && { echo "brought up without privilege"; return 1; }
             return 0
         fi
+        if [[ "$as" == busy ]]; then  # up at another bit rate: someone's bus, left alone
+            cat printed.txt.err
+            grep -qx "vci: $interface: to fix it, run: sudo ip link set $interface down && sudo ip link set $interface up type can bitrate 1000000" \
+                printed.txt.err || return 1
+            grep -q 'bitrate 500000' <<<"$details" || { echo "bit rate changed"; return 1; }
+            grep -q ',UP' <<<"$details" || { echo "taken down"; return 1; }
+            return 0
+        fi
         grep -q 'bitrate 1000000' <<<"$details" || { echo "bit rate not set"; return 1; }
         grep -q 'state UP' <<<"$details" || grep -q ',UP' <<<"$details" ||
             { echo "link not up"; return 1; }
@@ -342,8 +350,8 @@ if [[ -n "$loader" ]]; then
         check_controller_step "" root
     check "serial-line CAN at 1000 kbit/s but down: the controller step brings it up" \
         check_controller_step "type can bitrate 1000000" root
-    check "serial-line CAN up at 500 kbit/s: the controller step sets 1000 kbit/s" \
-        check_controller_step "up type can bitrate 500000" root
+    check "serial-line CAN up at 500 kbit/s: left alone, the controller step fails and says what to run" \
+        check_controller_step "up type can bitrate 500000" busy
     check "serial-line CAN down, no privilege: the controller step fails and says what to run" \
         check_controller_step "type can bitrate 1000000" user
 else
@@ -530,6 +538,12 @@ check_kernel_driver_on_adapter() {
         sleep 0.05
     done
     [[ -n "$interface" ]] || { echo "the driver did not attach"; exec {attach_in}>&-; return 1; }
+    # The terminal named to our library as well: refused at the controller step, not touched.
+    { header_text image16.bin 16 C3; printf '*** ERROR: Unable to set bit rate.  Error = E001000D\n'
+      exit_text; } >expected.txt
+    KORVANE_SLCAN_PORTS="$tier/slcanpty" KORVANE_DEVICE=slcanpty run_tool '\n' printed.txt image16.bin
+    same_text expected.txt printed.txt && grep -q "slcanpty: in use by the kernel (line discipline 17" \
+        printed.txt.err || { cat printed.txt.err; exec {attach_in}>&- {sim_in}>&-; return 1; }
     scenario_stdout "$source_dir/tests/end_to_end/worked_load.scenario" >expected.txt
     run_tool '\n' printed.txt image16.bin
     status=$?
@@ -548,11 +562,190 @@ if [[ -n "$loader" && -n "$sensor" && -n "$canbus_host" && -n "$source_dir" ]]; 
     parking=$!
     sleep 0.2
     ip link set vcan0 netns "$parking" && ip link set vcan1 netns "$parking"
-    check "the kernel's slcan driver on canbus-host --slcan-pty: the worked load over slcanN" \
+    check "the kernel's slcan driver on canbus-host --slcan-pty: the port refused to our SLCAN backend, the worked load over slcanN" \
         check_kernel_driver_on_adapter
     stop_background
 else
     skip_check "the kernel's slcan driver on canbus-host's adapter" "needs --canbus-host"
+fi
+
+# ---- 7. A candleLight adapter (gs_usb) on dummy_hcd, played by canbus-host --gs-usb-gadget ----
+
+# The gadget joins a bus that sensor-sim hosts on a port of its own (gs_usb_gadget.sh plugs it
+# in). First the kernel's own gs_usb driver on it, an independent host: can0 at 1000 kbit/s and
+# the worked load through SocketCAN; then a bus-off that the adapter reports, seen by the kernel
+# driver. Then our CAN library's gs_usb backend on the same device: taken from the driver while
+# can0 is down, then with the driver unloaded.
+gadget_pid=""
+# In the guest's /tmp: over 9p, a file that another guest process appends to may read short.
+gadget_log=/tmp/gs-usb-gadget.log
+gadget_up() {  # gadget_up [CANBUS_HOST_OPTION...]: joins the bus of start_hidden_sensor
+    local lines
+    lines="$("$here/gs_usb_gadget.sh" up "$gadget_log" "$canbus_host" --join 29600 "$@")" ||
+        { echo "$lines"; cat "$gadget_log"; return 1; }
+    gadget_pid="$(head -n 1 <<<"$lines")"
+    gadget_port="$(tail -n 1 <<<"$lines")"
+}
+gadget_down() {
+    [[ -n "$gadget_pid" ]] && "$here/gs_usb_gadget.sh" down "$gadget_pid"
+    gadget_pid=""
+}
+start_hidden_sensor() {  # sensor-sim hosting the bus on 29600 (outside the library's range)
+    rm -f sensor-flash.bin hidden.out
+    exec {hidden_in}> >(exec "$sensor" --port 29600 --flash-out sensor-flash.bin "$@" \
+        >hidden.out 2>&1)
+    hidden_pid=$!
+    wait_for hidden.out ready 20 || { echo "sensor-sim did not become ready"; cat hidden.out; return 1; }
+}
+stop_hidden_sensor() {  # writes the flash out first
+    echo flash sensor-flash.bin >&"$hidden_in"
+    echo quit >&"$hidden_in"
+    exec {hidden_in}>&-
+    local i
+    for ((i = 0; i < 100; i++)); do
+        kill -0 "$hidden_pid" 2>/dev/null || return 0
+        sleep 0.05
+    done
+}
+# gadget_case "SENSOR_OPTIONS" "GADGET_OPTIONS" FUNCTION: FUNCTION with sensor-sim and the gadget
+# on its bus, both stopped afterwards whatever FUNCTION returns.
+gadget_case() {
+    start_hidden_sensor $1 || return 1
+    gadget_up $2 || { stop_hidden_sensor; return 1; }
+    "$3"
+    local status=$?
+    stop_hidden_sensor
+    gadget_down
+    cp "$gadget_log" gadget.log
+    cat gadget.log
+    return "$status"
+}
+wait_for_file() {  # wait_for_file PATH SECONDS
+    local i
+    for ((i = 0; i < $2 * 20; i++)); do
+        [[ -e "$1" ]] && return 0
+        sleep 0.05
+    done
+    echo "$1 did not appear"
+    return 1
+}
+worked_load_matches() {  # the last run_tool printed the worked load, and the flash holds it
+    scenario_stdout "$source_dir/tests/end_to_end/worked_load.scenario" >expected.txt
+    same_text expected.txt printed.txt || return 1
+    echo flash sensor-flash.bin >&"$hidden_in"
+    sleep 0.2
+    cmp image16.bin sensor-flash.bin || { echo "flash differs from the image"; return 1; }
+}
+
+kernel_worked_load() {
+    modprobe gs_usb && wait_for_file /sys/class/net/can0 10 || return 1
+    ip link set can0 up type can bitrate 1000000 || return 1
+    run_tool '\n' printed.txt image16.bin || return 1
+    worked_load_matches || return 1
+    # The kernel's own timing for 1000 kbit/s at 48 MHz reached the adapter.
+    grep -q 'bit timing prop 5 phase1 6 phase2 4 sjw 1 brp 3' "$gadget_log"
+}
+
+# The adapter reports bus-off at its 9th frame and stays off: the load fails, the kernel driver
+# holds the state; the next load's controller step restarts can0 (down and up: gs_usb cannot
+# restart) and gets past it, and stderr names bus-off.
+kernel_bus_off() {
+    wait_for_file /sys/class/net/can0 10 && ip link set can0 up type can bitrate 1000000 ||
+        return 1
+    run_tool '\n' printed.txt image16.bin
+    cat printed.txt printed.txt.err
+    local state
+    state="$(ip -d link show can0)"
+    echo "after the first load: $state"
+    grep -q 'state BUS-OFF' <<<"$state" || { echo "can0 is not bus-off"; return 1; }
+    run_tool '\n' printed2.txt image16.bin || return 1
+    cat printed2.txt printed2.txt.err
+    grep -q 'Starting firmware load' printed2.txt || { echo "the controller step failed"; return 1; }
+    grep -q 'can0: bus-off' printed.txt.err printed2.txt.err || { echo "bus-off not named"; return 1; }
+    ip -d link show can0 | grep -q 'state ERROR-ACTIVE'
+}
+
+# can0 down, the driver loaded: our backend lists the adapter instead of can0, takes it from the
+# driver for the load (USBDEVFS_DISCONNECT_CLAIM) and gives it back: can0 is there again.
+taken_from_driver() {
+    wait_for_file /sys/class/net/can0 10 || return 1
+    run_tool '\n' printed.txt image16.bin || return 1
+    cat printed.txt.err
+    worked_load_matches && wait_for_file /sys/class/net/can0 5
+}
+
+# Our backend: the scenarios through the adapter (sensor-sim per scenario, the gadget plugged in
+# for each), console byte for byte and flash compared.
+gs_usb_scenarios=(
+    worked_load interrupted_load_resumed fail_version_not_answered fail_block_echoed_wrong
+    fail_erase_not_acknowledged
+)
+
+# Pulled out at its 12th frame: the stage fails with its code, the tool ends cleanly and says
+# the device went.
+pulled_out() {
+    run_tool '\n' printed.txt image16.bin || return 1
+    cat printed.txt printed.txt.err
+    grep -q 'pulled out after 12 frames' "$gadget_log" &&
+        grep -qE '^\*\*\* ERROR: Flash programming failed.  Error = -[0-9]+$' printed.txt &&
+        grep -q 'No such device' printed.txt.err
+}
+
+# As a user that is not root, the device node given to that user (the VM has no udevd to apply
+# the package's rule): the worked load.
+worked_load_as_user() {
+    local bus device
+    bus="$(cat "/sys/bus/usb/devices/$gadget_port/busnum")"
+    device="$(cat "/sys/bus/usb/devices/$gadget_port/devnum")"
+    chown 65534:65534 "$(printf '/dev/bus/usb/%03d/%03d' "$bus" "$device")" || return 1
+    printf '\n' | timeout 120 setpriv --reuid=65534 --regid=65534 --clear-groups -- \
+        "$loader" image16.bin >printed.txt 2>printed.txt.err || return 1
+    cat printed.txt.err
+    worked_load_matches
+}
+
+# An adapter that echoes nothing: the frames reach the bus, but the tool never gets the copy
+# that says the adapter took them, so the first stage that waits for one fails.
+no_echo_fails() {
+    run_tool '\n' printed.txt image16.bin || return 1
+    cat printed.txt printed.txt.err
+    grep -qE '^\*\*\* ERROR: .*Error = ' printed.txt && grep -q 'has not echoed' printed.txt.err
+}
+
+# Error-passive at the 5th frame, bus-off at the 9th: our backend names both on stderr.
+bus_state_named() {
+    run_tool '\n' printed.txt image16.bin || return 1
+    cat printed.txt printed.txt.err
+    grep -q "vci: gsusb-$gadget_port: error-passive" printed.txt.err &&
+        grep -q "vci: gsusb-$gadget_port: bus-off" printed.txt.err
+}
+
+if [[ -n "$loader" && -n "$sensor" && -n "$canbus_host" && -n "$source_dir" ]] &&
+    [[ -d /sys/module/dummy_hcd && -d /sys/module/usb_f_fs ]]; then
+    check "the kernel's gs_usb driver on canbus-host --gs-usb-gadget: can0 at 1000 kbit/s, the worked load" \
+        gadget_case "" "" kernel_worked_load
+    check "gs_usb bus-off through the kernel driver: named on stderr, the next load's controller step restarts can0" \
+        gadget_case "" "--gs-usb-fault bus-off:9" kernel_bus_off
+    check "can0 down: our gs_usb backend takes the adapter from the kernel driver for the worked load and gives it back" \
+        gadget_case "" "" taken_from_driver
+    rmmod gs_usb
+    for name in "${gs_usb_scenarios[@]}"; do
+        check "scenario $name through our gs_usb backend" \
+            "$python" "$source_dir/tests/run_scenario.py" --gs-usb "$here/gs_usb_gadget.sh" \
+            --canbus-host "$canbus_host" --loader "$loader" --sensor "$sensor" \
+            "$source_dir/tests/end_to_end/$name.scenario"
+    done
+    check "gs_usb adapter pulled out mid-stream: the stage fails, the tool ends cleanly" \
+        gadget_case "" "--gs-usb-fault pull:12" pulled_out
+    check "gs_usb through our backend as a user that is not root (device node given to the user)" \
+        gadget_case "" "" worked_load_as_user
+    check "gs_usb error-passive and bus-off reported by the adapter: our backend names them" \
+        gadget_case "" "--gs-usb-fault passive:5 --gs-usb-fault bus-off:9" bus_state_named
+    check "gs_usb adapter that echoes nothing: the stage fails with its code, stderr says why" \
+        gadget_case "" "--gs-usb-fault no-echo" no_echo_fails
+    stop_background
+else
+    skip_check "gs_usb adapter on dummy_hcd" "needs --canbus-host and the modules dummy_hcd, libcomposite, usb_f_fs"
 fi
 
 finish_checks

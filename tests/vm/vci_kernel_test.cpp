@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <linux/can.h>
+#include <linux/can/error.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -76,6 +77,15 @@ class Node {
         can_frame frame{};
         frame.can_id = id29 | CAN_EFF_FLAG;
         frame.len = static_cast<uint8_t>(data.size());
+        std::copy(data.begin(), data.end(), frame.data);
+        return ::write(fd_, &frame, sizeof frame) == static_cast<ssize_t>(sizeof frame);
+    }
+
+    // An error frame as a controller's driver reports one: error classes and data bytes.
+    bool SendError(uint32_t classes, std::vector<uint8_t> data) {
+        can_frame frame{};
+        frame.can_id = CAN_ERR_FLAG | classes;
+        frame.len = CAN_ERR_DLC;
         std::copy(data.begin(), data.end(), frame.data);
         return ::write(fd_, &frame, sizeof frame) == static_cast<ssize_t>(sizeof frame);
     }
@@ -279,6 +289,32 @@ TEST_F(KernelCan, FrameFromAnotherNodeArrivesUnflagged) {
     EXPECT_EQ(got.flags, 1 | kVciFlagExtended);
     EXPECT_EQ(got.identifier, 0x00FFF2B1u);
     EXPECT_EQ(got.data[0], 0x56);
+}
+
+// The controller's error frames reach the library as a driver sends them (here written on vcan0
+// by another socket) and each change of the bus state is said once on stderr.
+TEST_F(KernelCan, BusStateFromErrorFramesIsToldOnStderr) {
+    Node driver("vcan0");
+    ASSERT_TRUE(driver.ok());
+    VciHandle channel = OpenChannel("vcan0");
+    ::testing::internal::CaptureStderr();
+    ASSERT_TRUE(driver.SendError(CAN_ERR_CRTL | CAN_ERR_CNT,
+                                 {0, CAN_ERR_CRTL_TX_PASSIVE, 0, 0, 0, 0, 128, 0}));
+    ASSERT_TRUE(driver.SendError(CAN_ERR_BUSOFF, {}));
+    ASSERT_TRUE(driver.SendError(CAN_ERR_BUSOFF, {}));
+    VciMessage got{};
+    int errors = 0;
+    while (VciChannelRead(channel, 500, &got) == kVciOk) {
+        errors += got.type == kVciMessageError;
+    }
+    const std::string told = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(errors, 3);
+    EXPECT_NE(told.find("vci: vcan0: error-passive: many errors on the bus (transmit errors 128"),
+              std::string::npos)
+        << told;
+    const std::size_t off = told.find("vci: vcan0: bus-off:");
+    EXPECT_NE(off, std::string::npos) << told;
+    EXPECT_EQ(told.find("bus-off:", off + 20), std::string::npos) << "told twice: " << told;
 }
 
 // The bootloader echoes each block with the very identifier and bytes the tool sent, so the

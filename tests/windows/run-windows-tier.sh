@@ -1,6 +1,7 @@
 #!/bin/sh
 # The Windows tier in one command: builds sensor-sim in the Linux tree, cross-builds the Windows
-# tree (korvane-loader.exe, VCINPL.dll) and runs its tests (label `windows`) under wine.
+# tree (korvane-loader.exe, korvane-station.exe, VCINPL.dll) and runs its tests (label
+# `windows`) under wine.
 #
 #   tests/windows/run-windows-tier.sh [extra ctest arguments]
 #

@@ -1,17 +1,20 @@
 // A serial port as the SLCAN transport uses it: opened for this process alone, raw 8 data bits,
-// no parity, one stop bit at 115200 baud (a USB adapter ignores the rate), no flow control.
+// no parity, one stop bit at the baud rate asked for (a USB adapter ignores it), no flow
+// control. A port that another program holds is refused, and left as it was.
 // serial_port_posix.cpp (termios) or serial_port_win32.cpp (a COM port) implements it.
 //
 // Reads take what has arrived and wait at most their time-out for the first byte, without a busy
 // loop; a write is one system call when the port takes the whole line, as it normally does. A
 // port that went away (a USB adapter pulled: a hang-up, a read or write error) is reported as
-// lost, and stays lost.
+// lost, and stays lost; it is closed at once, so that the port (an adapter plugged back in) can
+// be opened again.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "virtual_bus/deadline_timer.h"
 
@@ -30,14 +33,14 @@ class SerialPort {
         kFailed,  // there, but not to be had: in use, not permitted, not a serial port
     };
     // path: a device path ("/dev/ttyACM0") or a COM port name ("COM7"). Any input waiting from
-    // before is dropped. On failure, why is in *error.
-    OpenStatus Open(const std::string& path, std::string* error);
+    // before is dropped. On failure, why is in *error (naming the port), and the port is as it
+    // was.
+    OpenStatus Open(const std::string& path, std::uint32_t baud, std::string* error);
     void Close();
-    bool is_open() const;
 
     // Reads what has arrived, at most `size` bytes, waiting at most timeout_us for the first
     // (0: only looks). The number of bytes read, 0 when none came, -1 when the port is lost
-    // (why: last_error()).
+    // (why: last_error()). A lost port is closed at once, so that it can be opened again.
     std::int64_t Read(char* buffer, std::size_t size, std::int64_t timeout_us);
 
     enum class WriteStatus { kOk, kFull, kLost };
@@ -60,6 +63,8 @@ class SerialPort {
     bool WaitReadable(std::int64_t deadline_us);
     bool WaitWritable(std::int64_t timeout_us);
     vbus::DeadlineTimer timer_;
+    std::vector<vbus::net::PollEntry> poll_;
+    bool exclusive_ = false;  // TIOCEXCL set by this process, cleared before the port closes
 #endif
 };
 

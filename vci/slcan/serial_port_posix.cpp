@@ -1,6 +1,7 @@
 // A serial port through termios: a USB adapter's /dev/ttyACM* or /dev/ttyUSB*, or a pseudo
 // terminal standing in for one.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -9,6 +10,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "vci/slcan/serial_port.h"
@@ -23,35 +27,82 @@ int Fd(std::intptr_t handle) {
     return static_cast<int>(handle);
 }
 
+// The kernel's slcan line discipline (N_SLCAN of <linux/tty.h>, which clashes with the C
+// library's terminal headers).
+constexpr int kSlcanDiscipline = 17;
+
+std::optional<speed_t> Speed(std::uint32_t baud) {
+    static constexpr std::pair<std::uint32_t, speed_t> kSpeeds[] = {
+        {1200, B1200},       {2400, B2400},       {4800, B4800},       {9600, B9600},
+        {19200, B19200},     {38400, B38400},     {57600, B57600},     {115200, B115200},
+        {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},
+        {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+        {2000000, B2000000}, {3000000, B3000000}, {4000000, B4000000},
+    };
+    for (const auto& [rate, speed] : kSpeeds) {
+        if (rate == baud) {
+            return speed;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
-SerialPort::OpenStatus SerialPort::Open(const std::string& path, std::string* error) {
+SerialPort::OpenStatus SerialPort::Open(const std::string& path, std::uint32_t baud,
+                                        std::string* error) {
     Close();
+    const std::optional<speed_t> speed = Speed(baud);
+    if (!speed) {
+        *error = path + ": " + std::to_string(baud) + " is no baud rate a serial port takes";
+        return OpenStatus::kFailed;
+    }
+    // O_NONBLOCK: the open does not wait for a modem's carrier. A port that another program
+    // holds exclusively (TIOCEXCL) refuses the open with EBUSY.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int code = errno;
         *error = path + ": " + std::strerror(code);
         if (code == EACCES) {
             *error += " (the user needs read and write access: the dialout group, as a rule)";
+        } else if (code == EBUSY) {
+            *error += " (held exclusively by another program)";
         }
         return code == ENOENT || code == ENODEV || code == ENXIO ? OpenStatus::kGone
                                                                  : OpenStatus::kFailed;
     }
     handle_ = fd;
     lost_ = false;
-    // For this process alone: TIOCEXCL refuses later opens of the terminal, the lock keeps out
-    // programs that take the same advisory lock (as serial tools commonly do).
+    // Whoever holds the port keeps it: the lock first (serial programs commonly take it), and
+    // nothing is changed on a port that is not ours.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *error = path + ": in use by another program (it holds the port's lock)";
+        Close();
+        return OpenStatus::kFailed;
+    }
     termios settings{};
-    if (::tcgetattr(fd, &settings) != 0) {
+    int discipline = N_TTY;
+    if (::tcgetattr(fd, &settings) != 0 || ::ioctl(fd, TIOCGETD, &discipline) != 0) {
         *error = path + ": not a serial port (" + std::strerror(errno) + ")";
         Close();
         return OpenStatus::kFailed;
     }
-    if (::ioctl(fd, TIOCEXCL) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        *error = path + ": in use by another program (" + std::strerror(errno) + ")";
+    if (discipline != N_TTY) {
+        *error = path + ": in use by the kernel (line discipline " + std::to_string(discipline) +
+                 (discipline == kSlcanDiscipline
+                      ? ": slcan, the adapter is a SocketCAN interface already; use that"
+                      : "") +
+                 ")";
         Close();
         return OpenStatus::kFailed;
     }
+    // For this process alone: TIOCEXCL refuses later opens of the terminal by others.
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        *error = path + ": cannot have it for this program alone: " + std::strerror(errno);
+        Close();
+        return OpenStatus::kFailed;
+    }
+    exclusive_ = true;
     ::cfmakeraw(&settings);
     settings.c_cflag |= CLOCAL | CREAD;
     settings.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | CRTSCTS);
@@ -60,12 +111,20 @@ SerialPort::OpenStatus SerialPort::Open(const std::string& path, std::string* er
     // means the end (a hung-up port), as it does nowhere else.
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
-    ::cfsetispeed(&settings, B115200);
-    ::cfsetospeed(&settings, B115200);
+    ::cfsetispeed(&settings, *speed);
+    ::cfsetospeed(&settings, *speed);
     if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
         *error = path + ": cannot set raw mode: " + std::strerror(errno);
         Close();
         return OpenStatus::kFailed;
+    }
+    // A USB serial converter with a latency timer (FTDI: 16 ms by default) holds each answer
+    // that long; low latency makes it 1 ms. Ports without the setting (a pty, CDC ACM) refuse
+    // it, which changes nothing.
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &serial);
     }
     ::tcflush(fd, TCIFLUSH);
     return OpenStatus::kOk;
@@ -73,45 +132,26 @@ SerialPort::OpenStatus SerialPort::Open(const std::string& path, std::string* er
 
 void SerialPort::Close() {
     if (handle_ >= 0) {
-        ::close(Fd(handle_));  // also releases the lock; TIOCEXCL ends with the last close
+        if (exclusive_) {
+            ::ioctl(Fd(handle_), TIOCNXCL);
+            exclusive_ = false;
+        }
+        ::close(Fd(handle_));  // also releases the lock
         handle_ = -1;
     }
-}
-
-bool SerialPort::is_open() const {
-    return handle_ >= 0;
 }
 
 std::int64_t SerialPort::Lost(const std::string& why) {
     lost_ = true;
     last_error_ = why;
+    Close();
     return -1;
 }
 
 // Waits until the port has something to read (or has hung up) or the deadline passes. Most
-// waits end early, when a line arrives: the library's deadline timer spares a timer per wait.
+// waits end early, when a line arrives: the deadline timer spares a kernel timer per wait.
 bool SerialPort::WaitReadable(std::int64_t deadline_us) {
-    std::vector<vbus::net::PollEntry> entries;
-    for (;;) {
-        const std::int64_t now = vbus::SteadyNowUs();
-        if (now >= deadline_us) {
-            return false;
-        }
-        entries.assign(1, vbus::net::PollEntry{Fd(handle_), true, false});
-        std::int64_t timeout = deadline_us - now;
-        if (timer_.valid() && timer_.ExpireBy(deadline_us, now)) {
-            entries.push_back(vbus::net::PollEntry{timer_.handle(), true, false});
-            timeout = -1;
-        }
-        const int ready = vbus::net::Poll(entries, timeout);
-        if (ready < 0 || entries[0].readable) {
-            return true;  // a failure shows at the read
-        }
-        if (timeout >= 0) {
-            return false;
-        }
-        // The timer fired: at this deadline, or at an earlier wait's expiry.
-    }
+    return vbus::WaitUntil(timer_, Fd(handle_), deadline_us, false, poll_);
 }
 
 bool SerialPort::WaitWritable(std::int64_t timeout_us) {

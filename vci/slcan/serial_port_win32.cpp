@@ -27,11 +27,13 @@ std::string ErrorText(DWORD code) {
 
 }  // namespace
 
-SerialPort::OpenStatus SerialPort::Open(const std::string& path, std::string* error) {
+SerialPort::OpenStatus SerialPort::Open(const std::string& path, std::uint32_t baud,
+                                        std::string* error) {
     Close();
     // "COM10" and above can be opened only by their device name; it serves for every port.
     const std::string name = path.rfind("\\\\.\\", 0) == 0 ? path : "\\\\.\\" + path;
-    // No sharing: a COM port has one user at a time.
+    // No sharing: a COM port has one user at a time, and one that another program holds is
+    // refused here, before anything is changed on it.
     const HANDLE handle = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                         OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -53,7 +55,7 @@ SerialPort::OpenStatus SerialPort::Open(const std::string& path, std::string* er
         Close();
         return OpenStatus::kFailed;
     }
-    settings.BaudRate = CBR_115200;
+    settings.BaudRate = baud;
     settings.ByteSize = 8;
     settings.Parity = NOPARITY;
     settings.StopBits = ONESTOPBIT;
@@ -88,13 +90,10 @@ void SerialPort::Close() {
     }
 }
 
-bool SerialPort::is_open() const {
-    return handle_ != -1;
-}
-
 std::int64_t SerialPort::Lost(const std::string& why) {
     lost_ = true;
     last_error_ = why;
+    Close();
     return -1;
 }
 

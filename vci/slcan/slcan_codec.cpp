@@ -1,5 +1,9 @@
 #include "vci/slcan/slcan_codec.h"
 
+#include <algorithm>
+
+#include "vci/hex.h"
+
 namespace vci::slcan {
 
 namespace {
@@ -15,31 +19,11 @@ char* PutHex(char* out, std::uint32_t value, int digits) {
     return out + digits;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 // Reads exactly `digits` hex digits from text at `at`; false if any is not one.
 bool GetHex(std::string_view text, std::size_t at, int digits, std::uint32_t* value) {
-    std::uint32_t result = 0;
-    for (int i = 0; i < digits; ++i) {
-        const int digit = HexValue(text[at + static_cast<std::size_t>(i)]);
-        if (digit < 0) {
-            return false;
-        }
-        result = (result << 4) | static_cast<std::uint32_t>(digit);
-    }
-    *value = result;
-    return true;
+    const std::string_view field =
+        text.substr(std::min(at, text.size()), static_cast<std::size_t>(digits));
+    return field.size() == static_cast<std::size_t>(digits) && ParseHexDigits(field, value);
 }
 
 }  // namespace

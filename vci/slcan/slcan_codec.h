@@ -71,8 +71,9 @@ struct Token {
 // across Feed calls.
 class LineSplitter {
   public:
-    // Longer than any frame line, and any answer (version, serial, flags) an adapter gives.
-    static constexpr std::size_t kMaxLine = 64;
+    // Longer than any frame line, and any answer (version, serial, flags) an adapter gives: some
+    // answer `V` with a sentence.
+    static constexpr std::size_t kMaxLine = 128;
 
     // Calls sink(const Token&) for each token completed by these bytes.
     template <typename Sink>

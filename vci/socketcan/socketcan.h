@@ -1,6 +1,5 @@
-// SocketCAN access for the CAN library: interface discovery, bit rate through
-// rtnetlink, and a CAN_RAW socket with own-message echo, drop counter and
-// receive timestamps.
+// SocketCAN access for the CAN library and sensor-sim: interface discovery, bit rate through
+// rtnetlink, and a CAN_RAW socket with own-message echo and drop counter.
 //
 // Everything builds on every platform; off Linux the functions report no
 // interfaces and fail with a reason.
@@ -68,21 +67,18 @@ struct RawFrame {
     bool error = false;     // error frame (id holds the CAN_ERR_* class bits)
     uint8_t length = 0;     // 0..8
     uint8_t data[8] = {};
-    bool own = false;           // the echo of a frame this socket sent
-    uint64_t timestamp_us = 0;  // kernel receive time (CLOCK_REALTIME), 0 if unknown
+    bool own = false;  // the echo of a frame this socket sent
 };
 
 // CAN_RAW socket bound to one interface, with reception of its own frames and
 // of error frames on. Send and Receive may run at the same time in two
-// threads; Open, Close and moves must not overlap with anything else.
+// threads; Open and Close must not overlap with anything else.
 class RawSocket {
   public:
     RawSocket() = default;
     ~RawSocket();
     RawSocket(const RawSocket&) = delete;
     RawSocket& operator=(const RawSocket&) = delete;
-    RawSocket(RawSocket&& other) noexcept;
-    RawSocket& operator=(RawSocket&& other) noexcept;
 
     // Opens and binds; closes any socket already open first. False with a reason.
     bool Open(const std::string& name, std::string* error);
@@ -102,6 +98,12 @@ class RawSocket {
     // 0 only polls.
     int Receive(RawFrame* out, int64_t timeout_us);
 
+    // Appends the frames waiting, at most max_frames, waiting at most timeout_us for the first
+    // (0: does not wait; < 0: for ever): a wait and one read for up to 32 frames. A link that is
+    // down is no failure: nothing arrives until it is up again (the kernel tells it once, as
+    // ENETDOWN). False when the socket failed (why: last_errno()).
+    bool ReceiveSome(std::vector<RawFrame>& out, std::size_t max_frames, int64_t timeout_us);
+
     // errno of the last failed Open, Send or Receive (0 if none), for callers that
     // map failures to codes: EAGAIN/ENOBUFS = transmit queue full, ENETDOWN = link
     // down, ENODEV/ENXIO = interface gone.
@@ -114,6 +116,10 @@ class RawSocket {
 
   private:
     bool Fail(int error_number, std::string message, std::string* error);
+    // The frames waiting now, at most max_frames, without waiting: how many, -1 on failure.
+    int ReadWaiting(RawFrame* frames, unsigned max_frames);
+    // 1 when readable (or interrupted), 0 at the time-out, -1 on failure.
+    int WaitReadable(int64_t timeout_us);
 
     int fd_ = -1;
     std::string name_;
@@ -149,7 +155,7 @@ bool ParseNetlinkAck(const uint8_t* data, size_t length, int* error_code);
 constexpr size_t kCanFrameSize = 16;
 // Fills 16 bytes. Length is clamped to 8; the identifier is masked to 11 or 29 bits.
 void ToCanFrame(const RawFrame& frame, uint8_t out[kCanFrameSize]);
-// Reads 16 bytes; never copies more than 8 data bytes. own and timestamp_us untouched.
+// Reads 16 bytes; never copies more than 8 data bytes. own untouched.
 void FromCanFrame(const uint8_t in[kCanFrameSize], RawFrame* frame);
 
 }  // namespace socketcan

@@ -1,4 +1,10 @@
-#include "vci/devices.h"
+// The serial ports where the library looks for SLCAN adapters: every port named in the
+// environment variable KORVANE_SLCAN_PORTS (device paths separated by ':' on Linux, COM port
+// names separated by ';' on Windows, each with an optional "@BAUD"), in its order, then the USB
+// serial ports whose USB vendor and product IDs belong to an SLCAN adapter (kSlcanUsbIds;
+// docs/serial-adapters.md says where each comes from). A port is never chosen by probing, and
+// finding ports opens none.
+#include "vci/slcan/ports.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -10,45 +16,22 @@
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 
-#include "vci/socketcan/socketcan.h"
-#include "vci/transport.h"
-#include "vci/vci_diagnostics.h"
-#include "virtual_bus/bus_client.h"
-#include "virtual_bus/frame.h"
+#include "vci/hex.h"
 
-namespace vci {
+namespace vci::slcan {
 
 namespace {
-
-DeviceEntry VirtualBusEntry(std::uint16_t port) {
-    DeviceEntry entry;
-    entry.kind = kVciDeviceVirtualBus;
-    entry.number = port;
-    entry.name = vbus::DefaultBusName(port);
-    entry.description =
-        "virtual CAN bus " + entry.name + " at 1000 kbit/s on 127.0.0.1:" + std::to_string(port);
-    return entry;
-}
-
-DeviceEntry SocketCanEntry(const socketcan::InterfaceInfo& interface) {
-    DeviceEntry entry;
-    entry.kind = kVciDeviceSocketCan;
-    entry.number = static_cast<std::uint32_t>(interface.index);
-    entry.name = interface.name;
-    entry.description = "SocketCAN interface " + interface.name + " (index " +
-                        std::to_string(interface.index) + ")";
-    return entry;
-}
 
 #ifdef _WIN32
 constexpr char kPortSeparator = ';';
@@ -69,29 +52,16 @@ class PortNumbers {
         ports_.push_back(port);
         return static_cast<std::uint32_t>(ports_.size());
     }
-    std::optional<std::string> PortOf(std::uint32_t number) {
-        std::lock_guard lock(mutex_);
-        if (number == 0 || number > ports_.size()) {
-            return std::nullopt;
-        }
-        return ports_[number - 1];
-    }
 
   private:
     std::mutex mutex_;
     std::vector<std::string> ports_;
 };
 
-PortNumbers& Ports() {
+PortNumbers& Numbers() {
     static PortNumbers numbers;
     return numbers;
 }
-
-// A recognised USB serial port: its path (or COM name) and what it is.
-struct UsbPort {
-    std::string port;
-    const UsbId* id;
-};
 
 const UsbId* FindUsbId(std::uint16_t vendor, std::uint16_t product) {
     for (const UsbId& id : kSlcanUsbIds) {
@@ -116,8 +86,8 @@ std::optional<std::uint16_t> ReadHexFile(const std::string& path) {
 // Every tty whose USB device (the nearest folder above the tty's device in sysfs that has
 // idVendor: the device itself for CDC ACM, two levels up for a USB serial converter) has an ID
 // of kSlcanUsbIds, by tty name.
-std::vector<UsbPort> RecognisedUsbPorts() {
-    std::vector<UsbPort> found;
+std::vector<SlcanPort> RecognisedUsbPorts() {
+    std::vector<SlcanPort> found;
     DIR* ttys = ::opendir("/sys/class/tty");
     if (ttys == nullptr) {
         return found;
@@ -142,7 +112,10 @@ std::vector<UsbPort> RecognisedUsbPorts() {
             const auto product = ReadHexFile(folder + "/idProduct");
             if (vendor && product) {
                 if (const UsbId* id = FindUsbId(*vendor, *product)) {
-                    found.push_back({"/dev/" + name, id});
+                    SlcanPort port;
+                    port.port = "/dev/" + name;
+                    port.id = id;
+                    found.push_back(std::move(port));
                 }
                 break;
             }
@@ -150,6 +123,11 @@ std::vector<UsbPort> RecognisedUsbPorts() {
         }
     }
     return found;
+}
+
+bool Present(const std::string& port) {
+    struct stat status {};
+    return ::stat(port.c_str(), &status) == 0 && S_ISCHR(status.st_mode);
 }
 
 // The same port under two names (a link and its target) is listed once.
@@ -167,27 +145,19 @@ std::optional<std::uint16_t> IdAfter(const std::string& text, const char* key) {
     if (at == std::string::npos || at + 8 > text.size()) {
         return std::nullopt;
     }
-    unsigned value = 0;
-    for (std::size_t i = at + 4; i < at + 8; ++i) {
-        const char c = text[i];
-        const int digit = c >= '0' && c <= '9'   ? c - '0'
-                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                                 : -1;
-        if (digit < 0) {
-            return std::nullopt;
-        }
-        value = value * 16 + static_cast<unsigned>(digit);
+    std::uint32_t value = 0;
+    if (!ParseHexDigits(std::string_view(text).substr(at + 4, 4), &value)) {
+        return std::nullopt;
     }
     return static_cast<std::uint16_t>(value);
 }
 
 // Every COM port (device interface class GUID_DEVINTERFACE_COMPORT) whose device instance ID
 // names a USB ID of kSlcanUsbIds, by its "PortName".
-std::vector<UsbPort> RecognisedUsbPorts() {
+std::vector<SlcanPort> RecognisedUsbPorts() {
     static const GUID kComPortInterface = {
         0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
-    std::vector<UsbPort> found;
+    std::vector<SlcanPort> found;
     const HDEVINFO devices = ::SetupDiGetClassDevsA(&kComPortInterface, nullptr, nullptr,
                                                     DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (devices == INVALID_HANDLE_VALUE) {
@@ -217,12 +187,22 @@ std::vector<UsbPort> RecognisedUsbPorts() {
         if (::RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name),
                                &size) == ERROR_SUCCESS &&
             type == REG_SZ) {
-            found.push_back({name, id});
+            SlcanPort port;
+            port.port = name;
+            port.id = id;
+            found.push_back(std::move(port));
         }
         ::RegCloseKey(key);
     }
     ::SetupDiDestroyDeviceInfoList(devices);
     return found;
+}
+
+// Whether a named COM port is there cannot be told without opening it (its DOS device name is not
+// defined everywhere: not under wine): every named one is listed, and one that is not there
+// fails at its opening (kVciErrDeviceGone). Recognised ports are present by their finding.
+bool Present(const std::string&) {
+    return true;
 }
 
 std::string CanonicalPort(const std::string& port) {
@@ -235,8 +215,12 @@ std::string CanonicalPort(const std::string& port) {
 
 #else
 
-std::vector<UsbPort> RecognisedUsbPorts() {
+std::vector<SlcanPort> RecognisedUsbPorts() {
     return {};
+}
+
+bool Present(const std::string&) {
+    return true;
 }
 
 std::string CanonicalPort(const std::string& port) {
@@ -245,30 +229,61 @@ std::string CanonicalPort(const std::string& port) {
 
 #endif
 
-// The SLCAN ports to list, named ones first: (port, what recognised it; null when named).
-std::vector<UsbPort> SlcanPorts() {
-    std::vector<UsbPort> ports;
+}  // namespace
+
+std::vector<SlcanPort> SlcanPorts() {
+    std::vector<SlcanPort> ports;
     std::vector<std::string> seen;
-    auto add = [&](const std::string& port, const UsbId* id) {
-        const std::string canonical = CanonicalPort(port);
+    auto add = [&](const SlcanPort& port) {
+        const std::string canonical = CanonicalPort(port.port);
         if (std::find(seen.begin(), seen.end(), canonical) == seen.end()) {
             seen.push_back(canonical);
-            ports.push_back({port, id});
+            ports.push_back(port);
         }
     };
     if (const char* named = std::getenv("KORVANE_SLCAN_PORTS")) {
-        for (const std::string& port : SplitPortList(named)) {
-            add(port, nullptr);
+        for (const std::string& text : SplitPortList(named)) {
+            add(ParsePort(text));
         }
     }
-    for (const UsbPort& recognised : RecognisedUsbPorts()) {
-        add(recognised.port, recognised.id);
+    for (const SlcanPort& recognised : RecognisedUsbPorts()) {
+        add(recognised);
     }
     return ports;
 }
 
-// The device's short name: the last part of the path ("/dev/ttyACM0" -> "ttyACM0"), or the
-// COM name itself.
+SlcanPort ParsePort(const std::string& text) {
+    SlcanPort port;
+    port.port = text;
+    const std::size_t at = text.rfind('@');
+    if (at == std::string::npos || at == 0 || at + 1 == text.size() || text.size() - at > 11) {
+        return port;
+    }
+    std::uint64_t baud = 0;
+    for (std::size_t i = at + 1; i < text.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) {
+            return port;  // an '@' in the path itself
+        }
+        baud = baud * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    }
+    port.port = text.substr(0, at);
+    port.baud = static_cast<std::uint32_t>(std::min<std::uint64_t>(baud, 0xFFFFFFFF));
+    port.baud_given = true;
+    return port;
+}
+
+std::string PortText(const SlcanPort& port) {
+    return port.baud_given ? port.port + "@" + std::to_string(port.baud) : port.port;
+}
+
+bool PortPresent(const std::string& port) {
+    return Present(port);
+}
+
+std::uint32_t PortNumber(const std::string& port) {
+    return Numbers().NumberOf(port);
+}
+
 std::string PortName(const std::string& port) {
     const std::size_t slash = port.find_last_of("/\\");
     std::string name = slash == std::string::npos ? port : port.substr(slash + 1);
@@ -278,36 +293,8 @@ std::string PortName(const std::string& port) {
     return name;
 }
 
-DeviceEntry SlcanEntry(const UsbPort& found, const std::string& version,
-                       const std::string& serial) {
-    DeviceEntry entry;
-    entry.kind = kVciDeviceSlcan;
-    entry.number = Ports().NumberOf(found.port);
-    entry.name = PortName(found.port);
-    entry.port = found.port;
-    entry.description = "SLCAN adapter on " + found.port;
-    if (found.id != nullptr) {
-        entry.description += " (" + std::string(found.id->product_name) + ")";
-    }
-    if (!version.empty()) {
-        entry.description += ", version " + version;
-    }
-    if (!serial.empty()) {
-        entry.description += ", serial " + serial;
-    }
-    return entry;
-}
-
-void CopyText(char* to, std::size_t size, const std::string& text) {
-    const std::size_t n = std::min(size - 1, text.size());
-    std::memcpy(to, text.data(), n);
-    to[n] = '\0';
-}
-
-}  // namespace
-
-// Ports recognised by USB ID: adapters whose IDs are their own, not a USB-serial chip's
-// default shared by many products. Where each comes from: docs/serial-adapters.md.
+// Adapters whose IDs are their own, not a USB-serial chip's default shared by many products.
+// Where each comes from: docs/serial-adapters.md.
 const std::vector<UsbId> kSlcanUsbIds = {
     {0x0403, 0xFFA8, "CANUSB"},
 };
@@ -329,90 +316,4 @@ std::vector<std::string> SplitPortList(const std::string& text) {
     return ports;
 }
 
-VciDeviceId EncodeDeviceId(std::uint32_t kind, std::uint32_t number) {
-    VciDeviceId id{};
-    id.bytes[0] = 'K';
-    id.bytes[1] = 'V';
-    id.bytes[2] = static_cast<std::uint8_t>(kind);
-    for (int i = 0; i < 4; ++i) {
-        id.bytes[4 + i] = static_cast<std::uint8_t>(number >> (8 * i));
-    }
-    return id;
-}
-
-bool DecodeDeviceId(const VciDeviceId& id, std::uint32_t* kind, std::uint32_t* number) {
-    if (id.bytes[0] != 'K' || id.bytes[1] != 'V' || id.bytes[3] != 0 ||
-        (id.bytes[2] != kVciDeviceVirtualBus && id.bytes[2] != kVciDeviceSocketCan &&
-         id.bytes[2] != kVciDeviceSlcan)) {
-        return false;
-    }
-    *kind = id.bytes[2];
-    *number = 0;
-    for (int i = 0; i < 4; ++i) {
-        *number |= std::uint32_t{id.bytes[4 + i]} << (8 * i);
-    }
-    return true;
-}
-
-VciDeviceInfo ToDeviceInfo(const DeviceEntry& entry) {
-    VciDeviceInfo info{};
-    info.id = EncodeDeviceId(entry.kind, entry.number);
-    CopyText(info.name, sizeof info.name, entry.name);
-    CopyText(info.description, sizeof info.description, entry.description);
-    info.kind = entry.kind;
-    info.reserved = 0;
-    return info;
-}
-
-std::vector<DeviceEntry> ScanDevices() {
-    std::vector<DeviceEntry> devices;
-    for (int k = 0; k < vbus::kPortCount; ++k) {
-        const auto port = static_cast<std::uint16_t>(vbus::kFirstPort + k);
-        if (vbus::ProbeHost(port, kProbeTimeoutMs)) {
-            devices.push_back(VirtualBusEntry(port));
-        }
-    }
-    for (const socketcan::InterfaceInfo& interface : socketcan::ListCanInterfaces()) {
-        devices.push_back(SocketCanEntry(interface));
-    }
-    for (const UsbPort& port : SlcanPorts()) {
-        std::string version, serial;
-        if (QuerySlcanAdapter(port.port, /*ask=*/true, &version, &serial)) {
-            devices.push_back(SlcanEntry(port, version, serial));
-        }
-    }
-    return devices;
-}
-
-std::optional<DeviceEntry> FindDevice(std::uint32_t kind, std::uint32_t number) {
-    if (kind == kVciDeviceVirtualBus) {
-        const bool in_range = number >= vbus::kFirstPort &&
-                              number < std::uint32_t{vbus::kFirstPort} + vbus::kPortCount;
-        if (in_range && vbus::ProbeHost(static_cast<std::uint16_t>(number), kProbeTimeoutMs)) {
-            return VirtualBusEntry(static_cast<std::uint16_t>(number));
-        }
-        return std::nullopt;
-    }
-    if (kind == kVciDeviceSlcan) {
-        const std::optional<std::string> port = Ports().PortOf(number);
-        if (!port) {
-            return std::nullopt;
-        }
-        for (const UsbPort& listed : SlcanPorts()) {
-            std::string version, serial;
-            if (listed.port == *port &&
-                QuerySlcanAdapter(listed.port, /*ask=*/false, &version, &serial)) {
-                return SlcanEntry(listed, version, serial);
-            }
-        }
-        return std::nullopt;
-    }
-    for (const socketcan::InterfaceInfo& interface : socketcan::ListCanInterfaces()) {
-        if (static_cast<std::uint32_t>(interface.index) == number) {
-            return SocketCanEntry(interface);
-        }
-    }
-    return std::nullopt;
-}
-
-}  // namespace vci
+}  // namespace vci::slcan

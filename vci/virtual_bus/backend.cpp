@@ -1,16 +1,27 @@
+// The virtual buses: a bus host (canbus-host, or sensor-sim hosting its own bus) on 127.0.0.1,
+// one of ports kFirstPort .. kFirstPort + 7, serving the bus "sim<k>" on port kFirstPort + k.
+// The device's number is the port. Its controller runs at 1000 kbit/s only; each channel is a
+// connection to the host.
+#include "vci/virtual_bus/backend.h"
+
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
-#include "vci/transport.h"
 #include "vci/vci_diagnostics.h"
 #include "virtual_bus/bus_client.h"
+#include "virtual_bus/frame.h"
 
 namespace vci {
 
 namespace {
 
 constexpr const char* kLost = "the connection to the bus host was lost";
+// How long looking for a host on one port may take. A port without a listener refuses at once;
+// only a port where something listens but does not answer costs this much.
+constexpr int kProbeTimeoutMs = 200;
+constexpr std::uint32_t kBitrate = 1000000;
 
 class VirtualBusTransport final : public Transport {
   public:
@@ -51,6 +62,8 @@ class VirtualBusTransport final : public Transport {
                 return SendResult::kLost;
             }
             if (client_.pending_frames() >= queued_limit) {
+                last_error_ =
+                    "the bus host took no more frames within " + std::to_string(timeout_ms) + " ms";
                 return SendResult::kFull;
             }
         }
@@ -99,16 +112,74 @@ class VirtualBusTransport final : public Transport {
     std::vector<vbus::Frame> frames_;
 };
 
+class VirtualBusController final : public BackendController {
+  public:
+    explicit VirtualBusController(std::string name) : name_(std::move(name)) {}
+
+    VciResult Init(std::uint32_t bitrate) override {
+        if (bitrate != kBitrate) {
+            std::fprintf(stderr, "vci: %s: the virtual bus runs at %u bit/s only, not %u\n",
+                         name_.c_str(), static_cast<unsigned>(kBitrate),
+                         static_cast<unsigned>(bitrate));
+            return kVciErrNotSupported;
+        }
+        return kVciOk;
+    }
+
+  private:
+    std::string name_;
+};
+
+class VirtualBusDevice final : public BackendDevice {
+  public:
+    explicit VirtualBusDevice(DeviceEntry entry) : BackendDevice(std::move(entry)) {}
+
+    std::unique_ptr<BackendController> OpenController() override {
+        return std::make_unique<VirtualBusController>(entry().name);
+    }
+
+    std::unique_ptr<Transport> OpenChannel(VciResult* code, std::string* error) override {
+        const auto port = static_cast<std::uint16_t>(entry().number);
+        auto transport = std::make_unique<VirtualBusTransport>();
+        if (transport->Connect(port, error)) {
+            *code = kVciOk;
+            return transport;
+        }
+        *code = vbus::ProbeHost(port, kProbeTimeoutMs) ? kVciErrIo : kVciErrDeviceGone;
+        return nullptr;
+    }
+};
+
+class VirtualBusBackendImpl final : public Backend {
+  public:
+    std::uint32_t kind() const override { return kVciDeviceVirtualBus; }
+
+    void Discover(std::vector<DeviceEntry>& out) override {
+        for (int k = 0; k < vbus::kPortCount; ++k) {
+            const auto port = static_cast<std::uint16_t>(vbus::kFirstPort + k);
+            if (!vbus::ProbeHost(port, kProbeTimeoutMs)) {
+                continue;
+            }
+            DeviceEntry entry;
+            entry.kind = kVciDeviceVirtualBus;
+            entry.number = port;
+            entry.name = vbus::DefaultBusName(port);
+            entry.description = "virtual CAN bus " + entry.name +
+                                " at 1000 kbit/s on 127.0.0.1:" + std::to_string(port);
+            out.push_back(std::move(entry));
+        }
+    }
+
+    std::unique_ptr<BackendDevice> Open(const DeviceEntry& entry) override {
+        return std::make_unique<VirtualBusDevice>(entry);
+    }
+};
+
 }  // namespace
 
-std::unique_ptr<Transport> OpenVirtualBus(std::uint16_t port, VciResult* code, std::string* error) {
-    auto transport = std::make_unique<VirtualBusTransport>();
-    if (transport->Connect(port, error)) {
-        *code = kVciOk;
-        return transport;
-    }
-    *code = vbus::ProbeHost(port, 200) ? kVciErrIo : kVciErrDeviceGone;
-    return nullptr;
+Backend& VirtualBusBackend() {
+    static VirtualBusBackendImpl backend;
+    return backend;
 }
 
 }  // namespace vci

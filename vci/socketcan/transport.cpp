@@ -1,13 +1,14 @@
+#include "vci/socketcan/transport.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "vci/bus_health.h"
 #include "vci/socketcan/socketcan.h"
-#include "vci/transport.h"
 #include "vci/vci_diagnostics.h"
-#include "virtual_bus/socket.h"
 
 namespace vci {
 
@@ -15,7 +16,7 @@ namespace {
 
 // Messages taken from the socket per call at most, so that a flooded interface cannot hold a
 // caller for long; the rest waits in the kernel's queue for the next call.
-constexpr int kMaxFramesPerReceive = 256;
+constexpr std::size_t kMaxFramesPerReceive = 256;
 // Pause between attempts to send while the transmit queue is full: about two frames at 1000 kbit/s.
 constexpr auto kFullQueueRetry = std::chrono::microseconds(250);
 
@@ -29,24 +30,22 @@ class SocketCanTransport final : public Transport {
   public:
     bool Open(const std::string& name, std::string* error) {
         name_ = name;
+        health_ = BusHealth(name);
         return socket_.Open(name, error);
     }
     int last_errno() const { return socket_.last_errno(); }
 
     bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) override {
-        for (int i = 0; i < kMaxFramesPerReceive; ++i) {
-            socketcan::RawFrame frame;
-            const int got = socket_.Receive(&frame, i == 0 ? timeout_us : 0);
-            if (got == 0) {
-                return true;
-            }
-            if (got < 0 && socket_.last_errno() == ENETDOWN) {
-                // Reported once when the link goes down; the socket works again when it is up.
-                return true;
-            }
-            if (got < 0) {
-                last_error_ = std::string("receive failed: ") + std::strerror(socket_.last_errno());
-                return false;
+        frames_.clear();
+        if (!socket_.ReceiveSome(frames_, kMaxFramesPerReceive, timeout_us)) {
+            last_error_ = std::string("receive failed: ") + std::strerror(socket_.last_errno());
+            return false;
+        }
+        for (const socketcan::RawFrame& frame : frames_) {
+            if (frame.error) {
+                health_.OnErrorFrame(frame.id, frame.data);
+            } else if (!frame.own) {
+                health_.OnFrameFromOtherNode();
             }
             VciMessage message{};
             message.identifier = frame.id;
@@ -86,6 +85,8 @@ class SocketCanTransport final : public Transport {
             }
             const auto left = deadline - Clock::now();
             if (left <= Clock::duration::zero()) {
+                last_error_ = "the interface's transmit queue stayed full for " +
+                              std::to_string(timeout_ms) + " ms (" + last_error_ + ")";
                 return SendResult::kFull;
             }
             std::this_thread::sleep_for(std::min<Clock::duration>(left, kFullQueueRetry));
@@ -116,6 +117,8 @@ class SocketCanTransport final : public Transport {
   private:
     socketcan::RawSocket socket_;
     std::string name_;
+    BusHealth health_{""};
+    std::vector<socketcan::RawFrame> frames_;
 };
 
 }  // namespace

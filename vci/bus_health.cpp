@@ -1,0 +1,80 @@
+#include "vci/bus_health.h"
+
+#include <cstdio>
+
+namespace vci {
+
+namespace {
+
+constexpr const char* kCheckTheBus = "check the wiring, termination and the sensor's power";
+
+}  // namespace
+
+void BusHealth::OnErrorFrame(std::uint32_t classes, const std::uint8_t data[8]) {
+    const bool counters = (classes & kCanErrCounters) != 0;
+    if ((classes & kCanErrNoAck) != 0 && !silence_told_ && state_ != BusState::kBusOff) {
+        silence_told_ = true;
+        std::fprintf(stderr, "vci: %s: no other node acknowledges the frames sent; %s\n",
+                     device_.c_str(), kCheckTheBus);
+    }
+    if ((classes & kCanErrBusOff) != 0) {
+        Enter(BusState::kBusOff, data, counters);
+    } else if ((classes & kCanErrRestarted) != 0) {
+        Enter(BusState::kErrorActive, data, counters);
+    } else if ((classes & kCanErrController) != 0) {
+        const std::uint8_t status = data[1];
+        if ((status & (kCanCtrlRxPassive | kCanCtrlTxPassive)) != 0) {
+            Enter(BusState::kErrorPassive, data, counters);
+        } else if ((status & (kCanCtrlRxWarning | kCanCtrlTxWarning)) != 0) {
+            Enter(BusState::kErrorWarning, data, counters);
+        } else if ((status & kCanCtrlActive) != 0) {
+            Enter(BusState::kErrorActive, data, counters);
+        }
+    }
+    if ((classes & kCanErrTxTimeout) != 0) {
+        std::fprintf(stderr, "vci: %s: a frame was not sent in time (transmit time-out); %s\n",
+                     device_.c_str(), kCheckTheBus);
+    }
+}
+
+void BusHealth::OnFrameFromOtherNode() {
+    silence_told_ = false;
+}
+
+void BusHealth::Enter(BusState state, const std::uint8_t data[8], bool counters) {
+    if (state == state_) {
+        return;
+    }
+    const BusState was = state_;
+    state_ = state;
+    std::string count;
+    if (counters) {
+        count = " (transmit errors " + std::to_string(data[6]) + ", receive errors " +
+                std::to_string(data[7]) + ")";
+    }
+    const char* name = device_.c_str();
+    switch (state) {
+        case BusState::kBusOff:
+            std::fprintf(stderr,
+                         "vci: %s: bus-off: the controller stopped sending after too many "
+                         "errors%s; no other node acknowledges, or the bus is disturbed: %s\n",
+                         name, count.c_str(), kCheckTheBus);
+            break;
+        case BusState::kErrorPassive:
+            std::fprintf(stderr,
+                         "vci: %s: error-passive: many errors on the bus%s; %s, and that every "
+                         "node runs at 1000 kbit/s\n",
+                         name, count.c_str(), kCheckTheBus);
+            break;
+        case BusState::kErrorWarning:
+            std::fprintf(stderr, "vci: %s: error warning: errors on the bus%s\n", name,
+                         count.c_str());
+            break;
+        case BusState::kErrorActive:
+            std::fprintf(stderr, "vci: %s: %s: the bus works again\n", name,
+                         was == BusState::kBusOff ? "restarted after bus-off" : "error-active");
+            break;
+    }
+}
+
+}  // namespace vci

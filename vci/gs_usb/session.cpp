@@ -1,0 +1,306 @@
+// The gs_usb session: the adapter set up over control transfers, frames over the bulk pipes.
+//
+// Set-up (the controller's Init): HOST_FORMAT, DEVICE_CONFIG, BT_CONST of channel 0, then
+// BITTIMING computed from the adapter's clock and limits (an adapter takes a timing out of its
+// range without complaint, so none is sent that the limits do not allow). Start sends MODE start;
+// stop and the end of the session MODE reset.
+//
+// Sending takes a free transmit slot (kTxSlots of them, by echo id) and writes the frame on bulk
+// OUT. The adapter returns it on bulk IN with the same echo id once its controller has taken it:
+// that echo frees the slot and is the channel's copy of the sent frame (kVciFlagSelf). With
+// every slot waiting for its echo, a send reads bulk IN for at most its time-out and then
+// reports the queue full. Frames from the bus carry echo id 0xffffffff; an echo id that names no
+// waiting frame is counted and dropped.
+//
+// Error frames go to the channel as error messages, as on SocketCAN, and to the bus health
+// (vci/bus_health.h), which says each change of state once on stderr with what it means for the
+// operator. A failure of the USB device for good (pulled out) ends the session: receives return
+// false and sends kLost.
+#include "vci/gs_usb/session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "vci/vci_diagnostics.h"
+
+namespace vci::gs_usb {
+
+namespace {
+
+constexpr std::size_t kMaxFramesPerReceive = 256;
+constexpr std::size_t kInBufferSize = 512;  // a short packet ends each transfer
+
+std::int64_t NowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+constexpr std::uint8_t kCtrlOverflow = 0x03;  // data[1] of a controller error: receive, transmit
+
+}  // namespace
+
+Session::Session(std::unique_ptr<UsbDevice> usb, std::string name)
+    : usb_(std::move(usb)), name_(std::move(name)), health_(name_) {}
+
+Session::~Session() {
+    if (started_ && !lost_) {
+        usb_->Control(ModeRequest(0, false), nullptr, nullptr, kControlTimeoutMs);
+    }
+    if (unknown_echoes_ > 0) {
+        std::fprintf(stderr, "vci: %s: %llu echoes named no frame sent and were dropped\n",
+                     name_.c_str(), static_cast<unsigned long long>(unknown_echoes_));
+    }
+}
+
+std::uint32_t Session::slots_in_use() const {
+    return static_cast<std::uint32_t>(std::count(busy_.begin(), busy_.end(), true));
+}
+
+bool Session::Transfer(const ControlTransfer& transfer, const char* what, std::uint8_t* in,
+                       std::size_t* got, VciResult* code) {
+    const UsbDevice::Status status = usb_->Control(transfer, in, got, kControlTimeoutMs);
+    if (status == UsbDevice::Status::kOk) {
+        return true;
+    }
+    if (status == UsbDevice::Status::kGone) {
+        lost_ = true;
+        last_error_ = usb_->last_error();
+        *code = kVciErrDeviceGone;
+    } else {
+        *code = kVciErrIo;
+    }
+    std::fprintf(stderr, "vci: %s: %s failed: %s\n", name_.c_str(), what,
+                 usb_->last_error().c_str());
+    return false;
+}
+
+VciResult Session::Configure(std::uint32_t bitrate) {
+    VciResult code = kVciOk;
+    std::uint8_t answer[kBtConstSize] = {};
+    std::size_t got = 0;
+    if (!Transfer(HostFormatRequest(0), "HOST_FORMAT", nullptr, nullptr, &code) ||
+        !Transfer(DeviceConfigRequest(0), "DEVICE_CONFIG", answer, &got, &code)) {
+        return code;
+    }
+    if (!ParseDeviceConfig(answer, got)) {
+        std::fprintf(stderr, "vci: %s: the adapter's configuration is %zu bytes, not %u\n",
+                     name_.c_str(), got, unsigned{kDeviceConfigSize});
+        return kVciErrIo;
+    }
+    got = 0;
+    if (!Transfer(BtConstRequest(0), "BT_CONST", answer, &got, &code)) {
+        return code;
+    }
+    const std::optional<BtConst> limits = ParseBtConst(answer, got);
+    if (!limits) {
+        std::fprintf(stderr, "vci: %s: the adapter's bit timing limits are %zu bytes, not %u\n",
+                     name_.c_str(), got, unsigned{kBtConstSize});
+        return kVciErrIo;
+    }
+    const TimingChoice choice = ChooseBitTiming(*limits, bitrate);
+    if (!choice.ok) {
+        std::fprintf(stderr, "vci: %s: %s (CAN clock %u Hz)\n", name_.c_str(),
+                     choice.reason.c_str(), static_cast<unsigned>(limits->fclk_can));
+        return kVciErrNotSupported;
+    }
+    if (!Transfer(BitTimingRequest(0, choice.timing), "BITTIMING", nullptr, nullptr, &code)) {
+        return code;
+    }
+    return kVciOk;
+}
+
+VciResult Session::Start(bool start) {
+    VciResult code = kVciOk;
+    if (!Transfer(ModeRequest(0, start), start ? "MODE start" : "MODE reset", nullptr, nullptr,
+                  &code)) {
+        return code == kVciErrDeviceGone ? kVciErrIo : code;
+    }
+    started_ = start;
+    if (!start) {
+        busy_.fill(false);  // a reset adapter echoes nothing it held
+    }
+    return kVciOk;
+}
+
+Session::ReadOutcome Session::ReadOne(std::int64_t timeout_us, std::vector<VciMessage>& out) {
+    std::uint8_t buffer[kInBufferSize];
+    std::size_t got = 0;
+    switch (usb_->BulkIn(buffer, sizeof buffer, &got, std::max<std::int64_t>(0, timeout_us))) {
+        case UsbDevice::Status::kOk:
+            break;
+        case UsbDevice::Status::kTimeout:
+            return ReadOutcome::kNothing;
+        case UsbDevice::Status::kGone:
+        case UsbDevice::Status::kFailed:
+            lost_ = true;
+            last_error_ = usb_->last_error();
+            return ReadOutcome::kLost;
+    }
+    HostFrame frame;
+    if (DecodeFrame(buffer, got, &frame)) {
+        Take(frame, out);
+    }
+    return ReadOutcome::kFrame;
+}
+
+void Session::Take(const HostFrame& frame, std::vector<VciMessage>& out) {
+    if (frame.echo_id != kReceivedEchoId) {
+        if (frame.echo_id >= kTxSlots || !busy_[frame.echo_id]) {
+            ++unknown_echoes_;
+            return;
+        }
+        busy_[frame.echo_id] = false;
+        VciMessage copy = MessageFromFrame(frame);
+        copy.flags = static_cast<std::uint8_t>(copy.flags | kVciFlagSelf);
+        out.push_back(copy);
+        return;
+    }
+    if (frame.channel != 0) {
+        return;
+    }
+    const bool error = (frame.can_id & kCanIdError) != 0;
+    if (!overflow_said_ && ((frame.flags & kFrameFlagOverflow) != 0 ||
+                            (error && (frame.can_id & kCanErrController) != 0 &&
+                             (frame.data[1] & kCtrlOverflow) != 0))) {
+        overflow_said_ = true;
+        std::fprintf(stderr,
+                     "vci: %s: the adapter's receive buffer overflowed: frames from the bus "
+                     "were lost\n",
+                     name_.c_str());
+    }
+    if (error) {
+        health_.OnErrorFrame(frame.can_id & kCanIdMask, frame.data.data());
+    } else {
+        health_.OnFrameFromOtherNode();
+    }
+    out.push_back(MessageFromFrame(frame));
+}
+
+bool Session::Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) {
+    const std::size_t before = out.size();
+    out.insert(out.end(), kept_.begin(), kept_.end());
+    kept_.clear();
+    if (lost_) {
+        return false;
+    }
+    const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, timeout_us);
+    for (std::size_t reads = 0; reads < kMaxFramesPerReceive; ++reads) {
+        // Wait for the first message only; then take what has arrived already.
+        const std::int64_t wait = out.size() > before ? 0 : deadline - NowUs();
+        const ReadOutcome got = ReadOne(wait, out);
+        if (got == ReadOutcome::kLost) {
+            return false;
+        }
+        if (got == ReadOutcome::kNothing) {
+            return true;
+        }
+    }
+    return true;
+}
+
+bool Session::DiscardPending(std::int64_t budget_us) {
+    kept_.clear();
+    std::vector<VciMessage> dropped;
+    const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, budget_us);
+    for (;;) {
+        const ReadOutcome got = ReadOne(0, dropped);
+        if (got == ReadOutcome::kLost) {
+            return false;
+        }
+        if (got == ReadOutcome::kNothing || NowUs() >= deadline) {
+            return true;
+        }
+        dropped.clear();
+    }
+}
+
+Transport::SendResult Session::Send(const VciMessage& message, std::uint32_t timeout_ms) {
+    if (lost_) {
+        return Transport::SendResult::kLost;
+    }
+    const std::int64_t deadline = NowUs() + std::int64_t{timeout_ms} * 1000;
+    while (slots_in_use() == kTxSlots) {
+        const std::int64_t left = deadline - NowUs();
+        if (left <= 0) {
+            last_error_ = "the adapter has not echoed the " + std::to_string(kTxSlots) +
+                          " frames it took (" + std::to_string(timeout_ms) + " ms)";
+            return Transport::SendResult::kFull;
+        }
+        if (ReadOne(left, kept_) == ReadOutcome::kLost) {
+            return Transport::SendResult::kLost;
+        }
+    }
+    std::uint32_t slot = next_slot_;
+    while (busy_[slot]) {
+        slot = (slot + 1) % kTxSlots;
+    }
+    next_slot_ = (slot + 1) % kTxSlots;
+    std::uint8_t bytes[kFrameSize];
+    EncodeFrame(FrameFromMessage(message, slot), bytes);
+    const int wait_ms = static_cast<int>(std::clamp<std::int64_t>(
+        (deadline - NowUs() + 999) / 1000, kBulkOutMinMs, std::int64_t{kControlTimeoutMs}));
+    switch (usb_->BulkOut(bytes, sizeof bytes, wait_ms)) {
+        case UsbDevice::Status::kOk:
+            busy_[slot] = true;
+            return Transport::SendResult::kSent;
+        case UsbDevice::Status::kTimeout:
+            last_error_ = "the adapter took no frame within " + std::to_string(wait_ms) + " ms";
+            return Transport::SendResult::kFull;
+        case UsbDevice::Status::kFailed:
+            last_error_ = usb_->last_error();
+            return Transport::SendResult::kFailed;
+        case UsbDevice::Status::kGone:
+            break;
+    }
+    lost_ = true;
+    last_error_ = usb_->last_error();
+    return Transport::SendResult::kLost;
+}
+
+namespace {
+
+class GsUsbTransport final : public Transport {
+  public:
+    explicit GsUsbTransport(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+
+    bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) override {
+        if (!session_->Receive(out, timeout_us)) {
+            last_error_ = "receive failed: " + session_->last_error();
+            return false;
+        }
+        return true;
+    }
+
+    SendResult Send(const VciMessage& message, std::uint32_t timeout_ms,
+                    std::size_t /*queued_limit: the transmit slots decide*/) override {
+        const SendResult result = session_->Send(message, timeout_ms);
+        if (result != SendResult::kSent) {
+            last_error_ = session_->last_error();
+        }
+        return result;
+    }
+
+    // The adapter keeps sending while the channel is inactive: activation drops what came.
+    bool StartReceiving(std::int64_t timeout_us) override {
+        if (!session_->DiscardPending(timeout_us)) {
+            last_error_ = "receive failed: " + session_->last_error();
+            return false;
+        }
+        return true;
+    }
+
+    bool echoes_own_frames() const override { return true; }
+
+  private:
+    std::shared_ptr<Session> session_;
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> MakeTransport(std::shared_ptr<Session> session) {
+    return std::make_unique<GsUsbTransport>(std::move(session));
+}
+
+}  // namespace vci::gs_usb

@@ -1,0 +1,39 @@
+// The system's side of gs_usb adapters: finding them and opening one as a UsbDevice
+// (usb_linux.cpp on Linux; usb_none.cpp elsewhere, which finds none).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "can/can_library.h"
+#include "vci/gs_usb/known_ids.h"
+#include "vci/gs_usb/session.h"
+
+namespace vci::gs_usb {
+
+struct FoundAdapter {
+    std::string port;          // where it is plugged in, the system's name for it ("1-1.2")
+    std::uint32_t number = 0;  // unique among the adapters present (bus and address)
+    const KnownId* id = nullptr;
+    std::string product, serial;
+    // The kernel's gs_usb driver holds it: the SocketCAN interface it made, and whether that is
+    // up. Empty when no driver holds it.
+    std::string kernel_interface;
+    bool kernel_interface_up = false;
+    bool other_driver = false;  // a driver other than gs_usb holds interface 0
+    bool accessible = false;    // this user may open it
+};
+
+// The known adapters present, by port. `root` is put before /sys and /dev (for tests).
+std::vector<FoundAdapter> FindAdapters(const std::string& root = "");
+
+// Opens the adapter at `port` and claims its interface 0, taking it from the kernel's gs_usb
+// driver when that driver's interface is down (and giving it back when the device is closed);
+// never one whose interface is up. Null on failure, with the code (kVciErrDeviceGone when it is
+// not there) and the reason.
+std::unique_ptr<UsbDevice> OpenAdapter(const std::string& port, VciResult* code,
+                                       std::string* error);
+
+}  // namespace vci::gs_usb

@@ -1,0 +1,375 @@
+// gs_usb adapters on Linux through usbdevfs, with no library between: sysfs
+// (/sys/bus/usb/devices) names the adapters, their strings and the driver of their interface 0;
+// /dev/bus/usb/BBB/DDD is opened and interface 0 claimed. Control transfers and bulk OUT are
+// synchronous ioctls; bulk IN keeps kInTransfers transfers queued (SUBMITURB) and reaps them as
+// they complete, so that the adapter's frames do not wait for the host's next read.
+//
+// An adapter whose interface 0 the kernel's gs_usb driver holds is the driver's SocketCAN
+// interface. The library takes it from the driver (USBDEVFS_DISCONNECT_CLAIM) only while that
+// interface is down, and gives it back when the device is closed (USBDEVFS_CONNECT).
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
+#include "vci/gs_usb/usb.h"
+
+namespace vci::gs_usb {
+
+namespace {
+
+constexpr unsigned kEndpointIn = 0x81;
+constexpr unsigned kEndpointOut = 0x02;
+constexpr std::size_t kInTransfers = 8;
+constexpr std::size_t kInTransferSize = 512;  // a short packet ends each transfer
+constexpr int kMaxFailedTransfers = 16;       // in a row, before the pipe counts as broken
+
+std::string ReadLine(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+unsigned ReadNumber(const std::string& path, int base) {
+    const std::string text = ReadLine(path);
+    return text.empty() ? 0u : static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, base));
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] != '.') {
+                names.emplace_back(entry->d_name);
+            }
+        }
+        ::closedir(dir);
+    }
+    return names;
+}
+
+std::string UsbDevices(const std::string& root) {
+    return root + "/sys/bus/usb/devices/";
+}
+
+// What sysfs (under `root`) says about the adapter at `port`; false when it is no known adapter
+// (or gone).
+bool Describe(const std::string& root, const std::string& port, FoundAdapter* found,
+              std::string* node) {
+    const std::string dir = UsbDevices(root) + port + "/";
+    const KnownId* id = FindKnownId(static_cast<std::uint16_t>(ReadNumber(dir + "idVendor", 16)),
+                                    static_cast<std::uint16_t>(ReadNumber(dir + "idProduct", 16)));
+    if (id == nullptr) {
+        return false;
+    }
+    const unsigned bus = ReadNumber(dir + "busnum", 10);
+    const unsigned address = ReadNumber(dir + "devnum", 10);
+    found->port = port;
+    found->number = bus << 16 | address;
+    found->id = id;
+    found->product = ReadLine(dir + "product");
+    found->serial = ReadLine(dir + "serial");
+    const std::string interface =
+        dir + port + ":" + std::to_string(ReadNumber(dir + "bConfigurationValue", 10)) + ".0/";
+    char target[256] = {};
+    const ssize_t length = ::readlink((interface + "driver").c_str(), target, sizeof target - 1);
+    if (length > 0) {
+        const char* slash = std::strrchr(target, '/');
+        const std::string driver = slash != nullptr ? slash + 1 : target;
+        found->other_driver = driver != "gs_usb";
+        if (!found->other_driver) {
+            for (const std::string& net : ListDirectory(interface + "net")) {
+                found->kernel_interface = net;  // the first channel's
+                found->kernel_interface_up =
+                    (ReadNumber(root + "/sys/class/net/" + net + "/flags", 16) & 1u) != 0;
+                break;
+            }
+        }
+    }
+    char path[40];
+    std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", bus, address);
+    *node = root + path;
+    found->accessible = ::access(node->c_str(), R_OK | W_OK) == 0;
+    return true;
+}
+
+std::string Reason(const char* what, int error_number) {
+    return std::string(what) + ": " + std::strerror(error_number);
+}
+
+class LinuxUsbDevice final : public UsbDevice {
+  public:
+    ~LinuxUsbDevice() override {
+        if (fd_ < 0) {
+            return;
+        }
+        for (Urb& urb : urbs_) {
+            if (urb.queued) {
+                ::ioctl(fd_, USBDEVFS_DISCARDURB, urb.urb.get());
+            }
+        }
+        // Discarded transfers complete at once; reap them before their buffers go.
+        for (int spins = 0; spins < 100 && Queued() > 0; ++spins) {
+            usbdevfs_urb* done = nullptr;
+            if (::ioctl(fd_, USBDEVFS_REAPURBNDELAY, &done) == 0 && done != nullptr) {
+                Find(done)->queued = false;
+            } else if (errno == EAGAIN) {
+                pollfd wait{fd_, POLLOUT, 0};
+                ::poll(&wait, 1, 10);
+            } else {
+                break;
+            }
+        }
+        unsigned interface_number = 0;
+        ::ioctl(fd_, USBDEVFS_RELEASEINTERFACE, &interface_number);
+        if (taken_) {
+            usbdevfs_ioctl give_back{};
+            give_back.ifno = 0;
+            give_back.ioctl_code = static_cast<int>(USBDEVFS_CONNECT);
+            give_back.data = nullptr;
+            ::ioctl(fd_, USBDEVFS_IOCTL, &give_back);
+        }
+        ::close(fd_);
+    }
+
+    VciResult Open(const std::string& port, std::string* error) {
+        FoundAdapter found;
+        std::string node;
+        if (!Describe("", port, &found, &node)) {
+            *error = "the adapter at USB port " + port + " is gone";
+            return kVciErrDeviceGone;
+        }
+        if (found.kernel_interface_up) {
+            *error = "the kernel's gs_usb driver has it as " + found.kernel_interface +
+                     ", which is up: use " + found.kernel_interface;
+            return kVciErrIo;
+        }
+        if (found.other_driver) {
+            *error = "another driver holds the adapter at USB port " + port;
+            return kVciErrIo;
+        }
+        fd_ = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd_ < 0) {
+            const int error_number = errno;
+            *error = Reason(node.c_str(), error_number);
+            if (error_number == EACCES || error_number == EPERM) {
+                *error += " (install the udev rule for gs_usb adapters, or run as root)";
+            }
+            return error_number == ENOENT || error_number == ENODEV ? kVciErrDeviceGone : kVciErrIo;
+        }
+        if (!found.kernel_interface.empty()) {
+            usbdevfs_disconnect_claim claim{};
+            claim.interface = 0;
+            claim.flags = USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER;
+            std::snprintf(claim.driver, sizeof claim.driver, "gs_usb");
+            if (::ioctl(fd_, USBDEVFS_DISCONNECT_CLAIM, &claim) != 0) {
+                *error = Reason("taking the adapter from the kernel's gs_usb driver", errno);
+                return kVciErrIo;
+            }
+            taken_ = true;
+        } else {
+            unsigned interface_number = 0;
+            if (::ioctl(fd_, USBDEVFS_CLAIMINTERFACE, &interface_number) != 0) {
+                const int error_number = errno;
+                *error = Reason("claiming the adapter's interface", error_number);
+                if (error_number == EBUSY) {
+                    *error += " (another program has it)";
+                }
+                return kVciErrIo;
+            }
+        }
+        for (Urb& urb : urbs_) {
+            if (!Submit(urb)) {
+                *error = last_error_;
+                return submit_errno_ == ENODEV ? kVciErrDeviceGone : kVciErrIo;
+            }
+        }
+        return kVciOk;
+    }
+
+    Status Control(const ControlTransfer& transfer, std::uint8_t* in, std::size_t* got,
+                   int timeout_ms) override {
+        std::array<std::uint8_t, 64> data{};
+        if (!transfer.in()) {
+            std::memcpy(data.data(), transfer.data.data(), transfer.length);
+        }
+        usbdevfs_ctrltransfer control{};
+        control.bRequestType = transfer.request_type;
+        control.bRequest = transfer.request;
+        control.wValue = transfer.value;
+        control.wIndex = transfer.index;
+        control.wLength = transfer.length;
+        control.timeout = static_cast<std::uint32_t>(timeout_ms);
+        control.data = data.data();
+        const int moved = ::ioctl(fd_, USBDEVFS_CONTROL, &control);
+        if (moved < 0) {
+            return Failed("control request", errno);
+        }
+        if (transfer.in()) {
+            *got = static_cast<std::size_t>(moved);
+            std::memcpy(in, data.data(), *got);
+        }
+        return Status::kOk;
+    }
+
+    Status BulkOut(const std::uint8_t* data, std::size_t size, int timeout_ms) override {
+        std::array<std::uint8_t, kFrameSize> copy{};
+        std::memcpy(copy.data(), data, std::min(size, copy.size()));
+        usbdevfs_bulktransfer bulk{};
+        bulk.ep = kEndpointOut;
+        bulk.len = static_cast<unsigned>(std::min(size, copy.size()));
+        bulk.timeout = static_cast<unsigned>(timeout_ms);
+        bulk.data = copy.data();
+        if (::ioctl(fd_, USBDEVFS_BULK, &bulk) < 0) {
+            return Failed("sending a frame", errno);
+        }
+        return Status::kOk;
+    }
+
+    Status BulkIn(std::uint8_t* buffer, std::size_t capacity, std::size_t* got,
+                  std::int64_t timeout_us) override {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const std::int64_t deadline =
+            now.tv_sec * 1000000LL + now.tv_nsec / 1000 + std::max<std::int64_t>(0, timeout_us);
+        for (;;) {
+            usbdevfs_urb* done = nullptr;
+            if (::ioctl(fd_, USBDEVFS_REAPURBNDELAY, &done) == 0 && done != nullptr) {
+                Urb& urb = *Find(done);
+                urb.queued = false;
+                const int status = urb.urb->status;
+                const std::size_t length = static_cast<std::size_t>(urb.urb->actual_length);
+                if (status == 0) {
+                    *got = std::min(length, capacity);
+                    std::memcpy(buffer, urb.buffer.data(), *got);
+                }
+                if (!Submit(urb)) {
+                    return Failed("receiving", submit_errno_);
+                }
+                if (status == 0) {
+                    failures_ = 0;
+                    return Status::kOk;
+                }
+                if (++failures_ >= kMaxFailedTransfers) {
+                    return Failed("receiving", -status);
+                }
+                continue;
+            }
+            if (const int error_number = errno; error_number != EAGAIN) {
+                return Failed("receiving", error_number);
+            }
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            const std::int64_t left = deadline - (now.tv_sec * 1000000LL + now.tv_nsec / 1000);
+            if (left <= 0) {
+                return Status::kTimeout;
+            }
+            const timespec wait{static_cast<time_t>(left / 1000000),
+                                static_cast<long>(left % 1000000 * 1000)};
+            pollfd ready{fd_, POLLOUT, 0};
+            if (::ppoll(&ready, 1, &wait, nullptr) < 0 && errno != EINTR) {
+                return Failed("waiting for frames", errno);
+            }
+        }
+    }
+
+  private:
+    struct Urb {
+        // On the heap by itself: the kernel's record ends in a flexible array.
+        std::unique_ptr<usbdevfs_urb> urb = std::make_unique<usbdevfs_urb>();
+        std::array<std::uint8_t, kInTransferSize> buffer{};
+        bool queued = false;
+    };
+
+    bool Submit(Urb& urb) {
+        std::memset(urb.urb.get(), 0, sizeof(usbdevfs_urb));
+        urb.urb->type = USBDEVFS_URB_TYPE_BULK;
+        urb.urb->endpoint = static_cast<unsigned char>(kEndpointIn);
+        urb.urb->buffer = urb.buffer.data();
+        urb.urb->buffer_length = static_cast<int>(urb.buffer.size());
+        if (::ioctl(fd_, USBDEVFS_SUBMITURB, urb.urb.get()) != 0) {
+            submit_errno_ = errno;
+            last_error_ = Reason("queueing a receive transfer", submit_errno_);
+            return false;
+        }
+        urb.queued = true;
+        return true;
+    }
+
+    Urb* Find(const usbdevfs_urb* done) {
+        for (Urb& urb : urbs_) {
+            if (urb.urb.get() == done) {
+                return &urb;
+            }
+        }
+        return &urbs_[0];  // the kernel hands back only what was submitted
+    }
+
+    std::size_t Queued() const {
+        std::size_t queued = 0;
+        for (const Urb& urb : urbs_) {
+            queued += urb.queued ? 1 : 0;
+        }
+        return queued;
+    }
+
+    Status Failed(const char* what, int error_number) {
+        last_error_ = std::strerror(error_number);
+        if (error_number == ENODEV || error_number == ESHUTDOWN) {
+            last_error_ = std::strerror(ENODEV);
+            return Status::kGone;
+        }
+        if (error_number == ETIMEDOUT) {
+            return Status::kTimeout;
+        }
+        last_error_ = Reason(what, error_number);
+        return Status::kFailed;
+    }
+
+    int fd_ = -1;
+    bool taken_ = false;
+    int failures_ = 0;
+    int submit_errno_ = 0;
+    std::array<Urb, kInTransfers> urbs_{};
+};
+
+}  // namespace
+
+std::vector<FoundAdapter> FindAdapters(const std::string& root) {
+    std::vector<FoundAdapter> adapters;
+    for (const std::string& port : ListDirectory(UsbDevices(root))) {
+        if (port.find(':') != std::string::npos || port.rfind("usb", 0) == 0) {
+            continue;  // an interface, or a root hub
+        }
+        FoundAdapter found;
+        std::string node;
+        if (Describe(root, port, &found, &node)) {
+            adapters.push_back(std::move(found));
+        }
+    }
+    std::sort(adapters.begin(), adapters.end(),
+              [](const FoundAdapter& a, const FoundAdapter& b) { return a.port < b.port; });
+    return adapters;
+}
+
+std::unique_ptr<UsbDevice> OpenAdapter(const std::string& port, VciResult* code,
+                                       std::string* error) {
+    auto device = std::make_unique<LinuxUsbDevice>();
+    *code = device->Open(port, error);
+    if (*code != kVciOk) {
+        return nullptr;
+    }
+    return device;
+}
+
+}  // namespace vci::gs_usb

@@ -1,0 +1,35 @@
+// Hexadecimal digits as the CAN library's codecs and the virtual bus's protocol read them: the
+// SLCAN lines, the socketcand elements, the USB IDs in a Windows device instance ID.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace vci {
+
+// 0..15 for a hex digit of either case, -1 for anything else.
+constexpr int HexDigitValue(char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                  : -1;
+}
+
+// The value of `digits`, 1 to 8 hex digits and nothing else; false otherwise.
+constexpr bool ParseHexDigits(std::string_view digits, std::uint32_t* value) {
+    if (digits.empty() || digits.size() > 8) {
+        return false;
+    }
+    std::uint32_t result = 0;
+    for (const char c : digits) {
+        const int digit = HexDigitValue(c);
+        if (digit < 0) {
+            return false;
+        }
+        result = (result << 4) | static_cast<std::uint32_t>(digit);
+    }
+    *value = result;
+    return true;
+}
+
+}  // namespace vci

@@ -1,0 +1,646 @@
+// The SLCAN transport: a serial-line CAN adapter (the ASCII protocol of one line per command or
+// frame, ended by CR) on a serial port.
+//
+// One session per port and process, shared by the device's controller and its channel (the
+// port is opened once, for this process alone). Opening the session sends `C` (an adapter's
+// channel may have been left open), `N` and `V` in one write, and nothing before them: both
+// widely used firmwares take an empty line for their previous line again, which after a frame
+// line puts that frame on the bus once more. The controller's initialisation then sets the bit
+// rate (`S0`..`S8`) and turns time stamps off (`Z0`, a refusal tolerated: the receive side takes
+// lines with or without them); starting the controller opens the CAN channel (`O`), stopping it
+// closes it. When the last holder lets the session go, it sends `C` and releases the port.
+//
+// Commands need no answer. Many firmwares answer none (no CR, no BEL, nothing after a frame),
+// answer `V` with a line of free text and ignore `N`; others answer every command with CR
+// (accepted) or BEL (refused). Answers are matched to commands in the order they were sent:
+// a CR or BEL answers the oldest command still waiting, a line of text `N` (if it begins with N)
+// or else `V`, which settles every command sent before it as unanswered (an adapter answers in
+// order). `V`, sent last at the opening, is the marker every adapter answers. So a late answer is
+// never taken for a later command's, and a refused `S8` fails the controller step even when its BEL
+// comes after the library went on. A wait ends with the answer or, from an adapter that has not
+// answered a command, once the line has been quiet for kQuietMs after the last byte received; an
+// adapter that answers commands is given kAnswerTimeoutMs for each. What `V` and `N` bring back is
+// the adapter's version and serial number in the device description (SlcanKnownIdentity); no answer
+// is fine.
+//
+// Sending writes one `T`/`t` (`R`/`r`) line per frame in one write and does not wait for the
+// adapter's answer: adapters answer `Z`/`z` CR, a bare CR or nothing, and the receive side
+// consumes whichever comes. A BEL there (the adapter refused a frame) cannot be tied to one
+// send, so it fails none: it is counted, said once on stderr when it first happens, and the
+// count is given when the session ends. Adapters do not send the host's own frames back: the
+// channel queues the copies itself.
+//
+// Receiving takes `T`/`t`/`R`/`r` lines with or without the 4-digit time stamp (the adapter's
+// stamp is not used: the channel stamps frames as it takes them); answers are consumed; any
+// other line, a malformed one and a BEL are counted and skipped, never taken for a frame. A
+// line may arrive in pieces across reads.
+//
+// A port that goes away (read or write error, hang-up) ends the session for good: receives
+// return false and sends kLost, as a lost virtual bus does. The port is closed then, and the
+// next open of the device starts a new session on it (an adapter plugged back in).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vci/slcan/serial_port.h"
+#include "vci/slcan/session.h"
+#include "vci/slcan/slcan_codec.h"
+#include "vci/vci_diagnostics.h"
+#include "virtual_bus/deadline_timer.h"
+
+namespace vci {
+
+namespace {
+
+// A command still unanswered after the line has been quiet this long (from the last byte
+// received, or from the write when nothing came since) is taken to have no answer. Longer than
+// a USB serial converter's default latency (16 ms) and a busy machine's delays.
+constexpr int kQuietMs = 30;
+// How long the first answer of a session may take before the adapter counts as one that does
+// not answer: a stick just plugged in, or one behind a slow link.
+constexpr int kFirstAnswerMs = 500;
+// An adapter that answers commands answers each within this; and no wait is longer.
+constexpr int kAnswerTimeoutMs = 500;
+
+// The `S` digit for a bit rate; nullopt when the protocol has none for it.
+std::optional<char> BitrateDigit(std::uint32_t bitrate) {
+    constexpr std::uint32_t kRates[] = {10000,  20000,  50000,  100000, 125000,
+                                        250000, 500000, 800000, 1000000};
+    for (int digit = 0; digit < 9; ++digit) {
+        if (kRates[digit] == bitrate) {
+            return static_cast<char>('0' + digit);
+        }
+    }
+    return std::nullopt;
+}
+
+// What V and N brought back the last time this process opened a port, by port.
+std::map<std::string, SlcanIdentity>& Identities() {
+    static std::map<std::string, SlcanIdentity> identities;
+    return identities;
+}
+std::mutex sessions_mutex;  // guards Identities() and Sessions()
+
+// An answer's text as the device description can show it: printable characters only; a serial
+// number without its N, "V1013" (the letter and four characters, as the protocol has it) without
+// the V; a version in free text as it is.
+std::string AnswerText(char letter, std::string_view text) {
+    if (letter == 'N' || (text.size() == 5 && text[0] == letter)) {
+        text.remove_prefix(1);
+    }
+    std::string out(text);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
+            c = '?';
+        }
+    }
+    return out;
+}
+
+// Port opens of this process (SlcanPortOpens).
+std::atomic<std::uint64_t> port_opens{0};
+
+}  // namespace
+
+class SlcanSession {
+  public:
+    SlcanSession(std::string port, std::uint32_t baud, std::string name)
+        : port_(std::move(port)), baud_(baud), name_(std::move(name)) {}
+
+    ~SlcanSession() {
+        if (opened_ && !lost_) {
+            Write("C\r");  // its answer is not awaited: the port closes next
+        }
+        if (refused_ > 0 || skipped_ > 0) {
+            std::fprintf(stderr,
+                         "vci: %s: the adapter refused %llu frames or commands (BEL); %llu lines "
+                         "not understood were skipped\n",
+                         name_.c_str(), static_cast<unsigned long long>(refused_),
+                         static_cast<unsigned long long>(skipped_));
+        }
+    }
+
+    VciResult Open(std::string* error) {
+        ++port_opens;
+        switch (serial_.Open(port_, baud_, error)) {
+            case slcan::SerialPort::OpenStatus::kOk:
+                break;
+            case slcan::SerialPort::OpenStatus::kGone:
+                return kVciErrDeviceGone;
+            case slcan::SerialPort::OpenStatus::kFailed:
+                return kVciErrIo;
+        }
+        opened_ = true;
+        // `V` last: every adapter answers it with a line of text, so its answer marks where the
+        // answers to what came before end.
+        const std::size_t first = Post({"C", "N", "V"});
+        if (first == kNotSent) {
+            *error = last_error_;
+            return kVciErrIo;
+        }
+        for (std::size_t i = first; i < exchanges_.size(); ++i) {
+            if (!Await(i)) {
+                *error = last_error_;
+                return kVciErrIo;
+            }
+        }
+        identity_.serial = exchanges_[first + 1].text;
+        identity_.version = exchanges_[first + 2].text;
+        return kVciOk;
+    }
+
+    enum class Answer { kAccepted, kRefused, kNone, kLost };
+
+    // Sends commands in one write, each to be answered in turn (Await, Result). The index of the
+    // first in the session's exchanges; kNotSent when the port is lost.
+    static constexpr std::size_t kNotSent = static_cast<std::size_t>(-1);
+    std::size_t Post(std::initializer_list<std::string_view> commands) {
+        std::string lines;
+        for (const std::string_view command : commands) {
+            lines.append(command);
+            lines += '\r';
+        }
+        if (!Write(lines)) {
+            return kNotSent;
+        }
+        const std::size_t first = exchanges_.size();
+        const std::int64_t now = vbus::SteadyNowUs();
+        for (const std::string_view command : commands) {
+            Exchange exchange;
+            exchange.query = command == "V" || command == "N";
+            exchange.letter = command[0];
+            exchange.sent_us = now;
+            exchanges_.push_back(exchange);
+        }
+        return first;
+    }
+
+    // Waits until exchange `index` is answered or can be taken to have no answer. False when the
+    // port is lost.
+    bool Await(std::size_t index) {
+        for (;;) {
+            const Exchange& exchange = exchanges_[index];
+            if (exchange.state != Exchange::State::kWaiting) {
+                return true;
+            }
+            const std::int64_t sent = exchange.sent_us;
+            std::int64_t until = sent + kAnswerTimeoutMs * 1000;
+            if (!(answers_commands_ && !exchange.query)) {
+                until = !heard_ && !first_wait_over_
+                            ? sent + kFirstAnswerMs * 1000
+                            : std::min(until, std::max(sent, last_byte_us_) + kQuietMs * 1000);
+            }
+            const std::int64_t now = vbus::SteadyNowUs();
+            if (now >= until) {
+                first_wait_over_ = true;
+                return true;
+            }
+            const ReadOutcome got =
+                ReadSome(until - now, [&](const slcan::Token& token) { Handle(token, nullptr); });
+            if (got == ReadOutcome::kLost) {
+                return false;
+            }
+        }
+    }
+
+    // The answer of exchange `index` so far (kNone while none came).
+    Answer Result(std::size_t index) const {
+        if (lost_) {
+            return Answer::kLost;
+        }
+        switch (exchanges_[index].state) {
+            case Exchange::State::kAccepted:
+                return Answer::kAccepted;
+            case Exchange::State::kRefused:
+                return Answer::kRefused;
+            default:
+                return Answer::kNone;
+        }
+    }
+
+    // The controller's set-up is over: answers that come from now on answer frames.
+    void EndExchanges() {
+        exchanges_.clear();
+        next_ = 0;
+        bitrate_exchange.reset();
+    }
+
+    // The exchange of the bit rate command of the last initialisation, if it is still kept.
+    std::optional<std::size_t> bitrate_exchange;
+    std::uint32_t bitrate = 0;
+
+    // Appends what has arrived, waiting at most timeout_us for the first frame. False when the
+    // port is lost.
+    bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) {
+        const std::size_t before = out.size();
+        out.insert(out.end(), kept_.begin(), kept_.end());
+        kept_.clear();
+        if (lost_) {
+            return false;
+        }
+        const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
+        for (;;) {
+            const std::int64_t remaining = out.size() > before ? 0 : deadline - vbus::SteadyNowUs();
+            const ReadOutcome got =
+                ReadSome(std::max<std::int64_t>(0, remaining),
+                         [&](const slcan::Token& token) { Handle(token, &out); });
+            if (got == ReadOutcome::kLost) {
+                return false;
+            }
+            // An answer or part of a line is no frame: wait on for one until the deadline.
+            if (out.size() > before || got == ReadOutcome::kNothing || remaining <= 0) {
+                return true;
+            }
+        }
+    }
+
+    // Drops every frame that has arrived so far: what the port holds now, and what was kept for
+    // the next receive. Reads without waiting for at most budget_us, so a flooded line cannot
+    // hold it. False when the port is lost.
+    bool DiscardPending(std::int64_t budget_us) {
+        kept_.clear();
+        std::vector<VciMessage> dropped;
+        const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, budget_us);
+        for (;;) {
+            const ReadOutcome got =
+                ReadSome(0, [&](const slcan::Token& token) { Handle(token, &dropped); });
+            if (got == ReadOutcome::kLost) {
+                return false;
+            }
+            if (got == ReadOutcome::kNothing || vbus::SteadyNowUs() >= deadline) {
+                return true;
+            }
+            dropped.clear();
+        }
+    }
+
+    Transport::SendResult Send(const VciMessage& message, std::uint32_t timeout_ms) {
+        slcan::Frame frame;
+        frame.id = message.identifier;
+        frame.extended = (message.flags & kVciFlagExtended) != 0;
+        frame.remote = (message.flags & kVciFlagRemote) != 0;
+        frame.length = static_cast<std::uint8_t>(message.flags & kVciFlagLengthMask);
+        std::copy(message.data, message.data + frame.length, frame.data.begin());
+        slcan::LineBuffer line;
+        const std::size_t size = slcan::FormatFrame(frame, std::nullopt, line);
+        switch (
+            serial_.Write(std::string_view(line.data(), size), std::int64_t{timeout_ms} * 1000)) {
+            case slcan::SerialPort::WriteStatus::kOk:
+                return Transport::SendResult::kSent;
+            case slcan::SerialPort::WriteStatus::kFull:
+                last_error_ = "the serial port takes no more data";
+                return Transport::SendResult::kFull;
+            case slcan::SerialPort::WriteStatus::kLost:
+                break;
+        }
+        Lose();
+        return Transport::SendResult::kLost;
+    }
+
+    const std::string& name() const { return name_; }
+    const SlcanIdentity& identity() const { return identity_; }
+    const std::string& last_error() const { return last_error_; }
+    bool lost() const { return lost_; }
+
+  private:
+    enum class ReadOutcome { kNothing, kData, kLost };
+
+    template <typename Sink>
+    ReadOutcome ReadSome(std::int64_t timeout_us, Sink&& sink) {
+        const std::int64_t n = serial_.Read(buffer_, sizeof buffer_, timeout_us);
+        if (n < 0) {
+            Lose();
+            return ReadOutcome::kLost;
+        }
+        if (n == 0) {
+            return ReadOutcome::kNothing;
+        }
+        heard_ = true;
+        last_byte_us_ = vbus::SteadyNowUs();
+        splitter_.Feed(std::string_view(buffer_, static_cast<std::size_t>(n)), sink);
+        return ReadOutcome::kData;
+    }
+
+    bool Write(std::string_view bytes) {
+        switch (serial_.Write(bytes, kAnswerTimeoutMs * 1000)) {
+            case slcan::SerialPort::WriteStatus::kOk:
+                return true;
+            case slcan::SerialPort::WriteStatus::kFull:
+                last_error_ = "the serial port takes no more data";
+                return false;
+            case slcan::SerialPort::WriteStatus::kLost:
+                break;
+        }
+        Lose();
+        return false;
+    }
+
+    // The port went away: for good for this session. Another adapter may be plugged in in its
+    // place, so what this one said of itself is forgotten (before any new session can start on
+    // the port: that waits for this one to be known lost).
+    void Lose() {
+        lost_ = true;
+        last_error_ = serial_.last_error();
+        std::lock_guard lock(sessions_mutex);
+        Identities().erase(port_);
+    }
+
+    // One token from the adapter: the answer of a command waiting, or else (Take) a frame, an
+    // answer to a send or something to count.
+    void Handle(const slcan::Token& token, std::vector<VciMessage>* out) {
+        if (!Answers(token)) {
+            Take(token, out);
+        }
+    }
+
+    // Takes the token as the answer to the oldest exchange waiting for one: a CR or BEL answers
+    // the oldest one, a line of text the oldest `V`/`N` (those before it had no answer). False
+    // when it answers none (a frame, a send's `Z`/`z`, or nothing is waiting).
+    bool Answers(const slcan::Token& token) {
+        if (next_ >= exchanges_.size()) {
+            return false;
+        }
+        const bool text = token.kind == slcan::Token::Kind::kDiscarded ||
+                          (token.kind == slcan::Token::Kind::kLine && !token.text.empty());
+        if (!text) {
+            Exchange& exchange = exchanges_[next_++];
+            exchange.state = token.kind == slcan::Token::Kind::kBell ? Exchange::State::kRefused
+                                                                     : Exchange::State::kAccepted;
+            answers_commands_ = answers_commands_ || !exchange.query;
+            return true;
+        }
+        slcan::Frame frame;
+        std::optional<std::uint16_t> stamp;
+        if (token.text == "z" || token.text == "Z" ||
+            slcan::ParseFrame(token.text, slcan::TimeStamp::kOptional, &frame, &stamp)) {
+            return false;
+        }
+        // A line beginning with N answers `N`; any other the oldest `V` (the marker).
+        const bool serial_line = !token.text.empty() && token.text[0] == 'N';
+        std::size_t target = exchanges_.size();
+        for (std::size_t i = next_; i < exchanges_.size(); ++i) {
+            const Exchange& exchange = exchanges_[i];
+            if (exchange.query && (exchange.letter == 'N') == serial_line) {
+                target = i;
+                break;
+            }
+        }
+        if (target == exchanges_.size()) {
+            return false;
+        }
+        for (std::size_t j = next_; j < target; ++j) {
+            if (exchanges_[j].state == Exchange::State::kWaiting) {
+                exchanges_[j].state = Exchange::State::kUnanswered;
+            }
+        }
+        exchanges_[target].state = Exchange::State::kAccepted;
+        exchanges_[target].text = AnswerText(exchanges_[target].letter, token.text);
+        next_ = target + 1;
+        return true;
+    }
+
+    // One token from the adapter outside a command: a frame goes to `out` (or is kept for the
+    // next receive), an answer to a send is consumed, anything else is counted.
+    void Take(const slcan::Token& token, std::vector<VciMessage>* out = nullptr) {
+        if (token.kind == slcan::Token::Kind::kBell) {
+            if (refused_++ == 0) {
+                std::fprintf(stderr,
+                             "vci: %s: the adapter refused a frame (BEL); further refusals are "
+                             "counted\n",
+                             name_.c_str());
+            }
+            return;
+        }
+        if (token.kind == slcan::Token::Kind::kDiscarded) {
+            ++skipped_;
+            return;
+        }
+        const std::string_view text = token.text;
+        if (text.empty() || text == "z" || text == "Z") {
+            return;  // the answer to a send (or a late one to a command)
+        }
+        slcan::Frame frame;
+        std::optional<std::uint16_t> stamp;
+        if (!slcan::ParseFrame(text, slcan::TimeStamp::kOptional, &frame, &stamp)) {
+            ++skipped_;
+            return;
+        }
+        VciMessage message{};
+        message.identifier = frame.id;
+        message.type = kVciMessageData;
+        message.flags =
+            static_cast<std::uint8_t>(frame.length | (frame.extended ? kVciFlagExtended : 0) |
+                                      (frame.remote ? kVciFlagRemote : 0));
+        if (!frame.remote) {
+            std::copy(frame.data.begin(), frame.data.begin() + frame.length, message.data);
+        }
+        (out != nullptr ? *out : kept_).push_back(message);
+    }
+
+    struct Exchange {
+        enum class State { kWaiting, kAccepted, kRefused, kUnanswered };
+        State state = State::kWaiting;
+        bool query = false;  // `V`, `N`: answered by a line of text
+        char letter = 0;
+        std::int64_t sent_us = 0;
+        std::string text;  // a query's answer
+    };
+
+    std::string port_;
+    std::uint32_t baud_;
+    std::string name_;
+    slcan::SerialPort serial_;
+    slcan::LineSplitter splitter_;
+    char buffer_[1024];
+    std::vector<VciMessage> kept_;  // frames that came while a command waited for its answer
+    bool lost_ = false;
+    bool opened_ = false;  // the port was opened: the adapter is closed (`C`) at the end
+    // Commands sent since the port was opened, until the controller's set-up ends, and the
+    // first that may still be answered.
+    std::vector<Exchange> exchanges_;
+    std::size_t next_ = 0;
+    bool answers_commands_ = false;  // a command was answered (CR or BEL)
+    bool heard_ = false;             // a byte came from the adapter
+    bool first_wait_over_ = false;   // a wait for an answer ended without one
+    std::int64_t last_byte_us_ = 0;
+    SlcanIdentity identity_;
+    std::string last_error_;
+    std::uint64_t refused_ = 0;
+    std::uint64_t skipped_ = 0;
+};
+
+namespace {
+
+// The sessions of this process, by port: a controller and a channel of one adapter share one.
+std::map<std::string, std::weak_ptr<SlcanSession>>& Sessions() {
+    static std::map<std::string, std::weak_ptr<SlcanSession>> sessions;
+    return sessions;
+}
+
+// The session on this port, opened if none is open (or the one there was lost). Null on
+// failure, with the code and why.
+std::shared_ptr<SlcanSession> AcquireSession(const std::string& port, std::uint32_t baud,
+                                             const std::string& name, VciResult* code,
+                                             std::string* error) {
+    std::shared_ptr<SlcanSession> existing;
+    {
+        std::lock_guard lock(sessions_mutex);
+        const auto it = Sessions().find(port);
+        existing = it == Sessions().end() ? nullptr : it->second.lock();
+    }
+    if (existing && !existing->lost()) {
+        *code = kVciOk;
+        return existing;
+    }
+    existing.reset();  // lost: its holders keep it until they close; a new one takes the port
+    auto session = std::make_shared<SlcanSession>(port, baud, name);
+    *code = session->Open(error);
+    if (*code != kVciOk) {
+        return nullptr;
+    }
+    std::lock_guard lock(sessions_mutex);
+    Sessions()[port] = session;
+    Identities()[port] = session->identity();
+    return session;
+}
+
+class SlcanTransport final : public Transport {
+  public:
+    explicit SlcanTransport(std::shared_ptr<SlcanSession> session) : session_(std::move(session)) {}
+
+    bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) override {
+        if (!session_->Receive(out, timeout_us)) {
+            last_error_ = session_->last_error();
+            return false;
+        }
+        return true;
+    }
+
+    SendResult Send(const VciMessage& message, std::uint32_t timeout_ms,
+                    std::size_t /*queued_limit: the port's buffer decides*/) override {
+        const SendResult result = session_->Send(message, timeout_ms);
+        if (result != SendResult::kSent) {
+            last_error_ = session_->last_error();
+        }
+        return result;
+    }
+
+    // An adapter keeps sending while the channel is inactive; reads on the inactive channel
+    // drop what it sends, and activation drops what the port holds by then.
+    bool StartReceiving(std::int64_t timeout_us) override {
+        if (!session_->DiscardPending(timeout_us)) {
+            last_error_ = session_->last_error();
+            return false;
+        }
+        return true;
+    }
+
+    bool echoes_own_frames() const override { return false; }
+
+  private:
+    std::shared_ptr<SlcanSession> session_;
+};
+
+// Says why on stderr when the adapter refused the bit rate command or the port was lost.
+VciResult BitrateResult(SlcanSession& session, std::size_t exchange, std::uint32_t bitrate) {
+    switch (session.Result(exchange)) {
+        case SlcanSession::Answer::kRefused:
+            std::fprintf(stderr, "vci: %s: the adapter refused S%c (%u bit/s)\n",
+                         session.name().c_str(), *BitrateDigit(bitrate),
+                         static_cast<unsigned>(bitrate));
+            return kVciErrNotSupported;
+        case SlcanSession::Answer::kLost:
+            std::fprintf(stderr, "vci: %s: %s\n", session.name().c_str(),
+                         session.last_error().c_str());
+            return kVciErrIo;
+        default:
+            return kVciOk;
+    }
+}
+
+}  // namespace
+
+VciResult SlcanInitController(const std::string& port, std::uint32_t baud, const std::string& name,
+                              std::uint32_t bitrate, std::shared_ptr<SlcanSession>* session) {
+    const std::optional<char> digit = BitrateDigit(bitrate);
+    if (!digit) {
+        std::fprintf(stderr, "vci: %s: an SLCAN adapter has no setting for %u bit/s\n",
+                     name.c_str(), static_cast<unsigned>(bitrate));
+        return kVciErrNotSupported;
+    }
+    VciResult code = kVciOk;
+    std::string error;
+    std::shared_ptr<SlcanSession> opened = AcquireSession(port, baud, name, &code, &error);
+    if (!opened) {
+        std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), error.c_str());
+        return code;
+    }
+    // `Z0` is refused by firmware that has no time stamps to turn off.
+    const char bitrate_command[3] = {'S', *digit, '\0'};
+    const std::size_t first = opened->Post({bitrate_command, "Z0"});
+    if (first == SlcanSession::kNotSent || !opened->Await(first) || !opened->Await(first + 1)) {
+        std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), opened->last_error().c_str());
+        return kVciErrIo;
+    }
+    if (const VciResult result = BitrateResult(*opened, first, bitrate); result != kVciOk) {
+        return result;
+    }
+    opened->bitrate_exchange = first;
+    opened->bitrate = bitrate;
+    *session = std::move(opened);
+    return kVciOk;
+}
+
+VciResult SlcanStartController(SlcanSession& session, bool start) {
+    const char* command = start ? "O" : "C";
+    const std::size_t sent = session.Post({command});
+    if (sent == SlcanSession::kNotSent || !session.Await(sent)) {
+        std::fprintf(stderr, "vci: %s: %s\n", session.name().c_str(), session.last_error().c_str());
+        return kVciErrIo;
+    }
+    VciResult code = kVciOk;
+    if (start && session.bitrate_exchange) {
+        // The bit rate's answer may have come only now: refused, it fails the start.
+        code = BitrateResult(session, *session.bitrate_exchange, session.bitrate);
+    }
+    if (code == kVciOk && start && session.Result(sent) == SlcanSession::Answer::kRefused) {
+        std::fprintf(stderr, "vci: %s: the adapter refused to open its CAN channel (O)\n",
+                     session.name().c_str());
+        code = kVciErrIo;
+    }
+    // `C` is refused by adapters whose channel is closed already.
+    session.EndExchanges();
+    return code;
+}
+
+std::unique_ptr<Transport> OpenSlcan(const std::string& port, std::uint32_t baud,
+                                     const std::string& name, VciResult* code, std::string* error) {
+    std::shared_ptr<SlcanSession> session = AcquireSession(port, baud, name, code, error);
+    if (!session) {
+        return nullptr;
+    }
+    return std::make_unique<SlcanTransport>(std::move(session));
+}
+
+std::optional<SlcanIdentity> SlcanKnownIdentity(const std::string& port) {
+    std::lock_guard lock(sessions_mutex);
+    const auto it = Identities().find(port);
+    if (it == Identities().end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+std::uint64_t SlcanPortOpens() {
+    return port_opens.load();
+}
+
+}  // namespace vci
