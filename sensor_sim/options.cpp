@@ -5,6 +5,8 @@
 #include <functional>
 #include <limits>
 
+#include "virtual_bus/socketcand_protocol.h"
+
 namespace sensor_sim {
 namespace {
 
@@ -163,7 +165,7 @@ const std::vector<OptionDef>& OptionDefs() {
         {"bus-name", true,
          [](std::string_view value, Options& o) {
              o.bus_name = value;
-             return !value.empty();
+             return vbus::proto::IsValidBusName(value);
          }},
         {"bit-timing", false,
          [](std::string_view, Options& o) {

@@ -206,6 +206,10 @@ bool ParseElement(std::string_view element, Element* out, std::string* error) {
         if (args.size() != 1) {
             return Fail(error, "open needs one bus name");
         }
+        if (!IsValidBusName(args[0])) {
+            return Fail(error, "bus names are 1 to " + std::to_string(kMaxBusNameLength) +
+                                   " printable characters");
+        }
         out->command = Command::kOpen;
         out->text = std::string(args[0]);
         return true;
@@ -237,6 +241,19 @@ bool ParseElement(std::string_view element, Element* out, std::string* error) {
 std::string FormatHi() {
     return "< hi >";
 }
+bool IsValidBusName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxBusNameLength) {
+        return false;
+    }
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= ' ' || byte == 0x7f || c == '<' || c == '>') {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string FormatOpen(std::string_view bus) {
     return "< open " + std::string(bus) + " >";
 }

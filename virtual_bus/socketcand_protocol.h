@@ -165,6 +165,11 @@ bool ParseElement(std::string_view element, Element* out, std::string* error);
 // Reads an identifier token (1 to 8 hex digits) by the rules at the top of this file.
 bool ParseIdentifier(std::string_view token, std::uint32_t* id, bool* extended);
 
+// A bus name: 1 to kMaxBusNameLength bytes, none of them a blank, "<", ">" or a control
+// character, so that "< open NAME >" is one element of one argument that every reader accepts.
+inline constexpr std::size_t kMaxBusNameLength = 64;
+bool IsValidBusName(std::string_view name);
+
 std::string FormatHi();
 std::string FormatOpen(std::string_view bus);
 std::string FormatOk();

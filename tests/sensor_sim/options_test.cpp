@@ -64,6 +64,8 @@ TEST(OptionsTest, BadInputIsRefusedWithAReason) {
         {"--power-loss-at-erase", "0"},
         {"--flood-rate", "100001"},
         {"--erase-ms", "-1"},
+        {"--bus-name", "two words"},  // would open a bus of another name
+        {"--bus-name", "<sim>"},
     };
     for (const auto& args : cases) {
         std::string error;

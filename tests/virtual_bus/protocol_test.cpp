@@ -80,6 +80,8 @@ TEST(SocketcandProtocol, RefusesMalformedElements) {
         "< hi there >",
         "< open >",
         "< open a b >",
+        "< open " + std::string(65, 'b') + " >",  // a bus name longer than any client writes
+        "< open sim\x01 >",
         "< send >",
         "< send 123 >",
         "< send 123 2 01 >",     // fewer bytes than the length
