@@ -39,6 +39,7 @@ BusClient::~BusClient() {
 }
 
 void BusClient::Close() {
+    timer_.Forget();
     socket_.Close();
     splitter_ = proto::ElementSplitter();
     elements_.clear();

@@ -1,9 +1,11 @@
 #include "virtual_bus/deadline_timer.h"
 
 #if defined(__linux__)
+#include <sys/epoll.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 #endif
 
@@ -12,6 +14,9 @@ namespace vbus {
 #if defined(__linux__)
 
 DeadlineTimer::~DeadlineTimer() {
+    if (epoll_ >= 0) {
+        ::close(epoll_);
+    }
     if (handle_ != net::kInvalidSocket) {
         ::close(handle_);
     }
@@ -21,8 +26,57 @@ bool DeadlineTimer::valid() {
     if (!tried_) {
         tried_ = true;
         handle_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        epoll_ = handle_ == net::kInvalidSocket ? -1 : ::epoll_create1(EPOLL_CLOEXEC);
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = handle_;
+        if (epoll_ >= 0 && ::epoll_ctl(epoll_, EPOLL_CTL_ADD, handle_, &event) != 0) {
+            ::close(epoll_);
+            epoll_ = -1;
+        }
     }
     return handle_ != net::kInvalidSocket;
+}
+
+int DeadlineTimer::Wait(net::NativeSocket socket, bool write) {
+    if (epoll_ < 0) {
+        return -1;
+    }
+    epoll_event event{};
+    event.events = write ? EPOLLIN | EPOLLOUT : EPOLLIN;
+    event.data.fd = socket;
+    if (socket != watched_) {
+        Forget();
+        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, socket, &event) != 0) {
+            return -1;
+        }
+        watched_ = socket;
+        watched_write_ = write;
+    } else if (write != watched_write_) {
+        if (::epoll_ctl(epoll_, EPOLL_CTL_MOD, socket, &event) != 0) {
+            Forget();
+            return -1;
+        }
+        watched_write_ = write;
+    }
+    epoll_event events[2];
+    const int ready = ::epoll_wait(epoll_, events, 2, -1);
+    if (ready < 0) {
+        return errno == EINTR ? 0 : 1;  // a signal: the caller looks at the clock and waits on
+    }
+    for (int i = 0; i < ready; ++i) {
+        if (events[i].data.fd == socket) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void DeadlineTimer::Forget() {
+    if (watched_ != net::kInvalidSocket) {
+        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, watched_, nullptr);  // fails once it is closed: fine
+        watched_ = net::kInvalidSocket;
+    }
 }
 
 bool DeadlineTimer::ExpireBy(std::int64_t deadline_us, std::int64_t now_us) {
@@ -55,6 +109,12 @@ bool DeadlineTimer::ExpireBy(std::int64_t, std::int64_t) {
     return false;
 }
 
+int DeadlineTimer::Wait(net::NativeSocket, bool) {
+    return -1;
+}
+
+void DeadlineTimer::Forget() {}
+
 #endif
 
 bool WaitUntil(DeadlineTimer& timer, net::NativeSocket socket, std::int64_t deadline_us, bool write,
@@ -64,9 +124,19 @@ bool WaitUntil(DeadlineTimer& timer, net::NativeSocket socket, std::int64_t dead
         if (now >= deadline_us) {
             return false;
         }
+        const bool timed = timer.valid() && timer.ExpireBy(deadline_us, now);
+        if (timed) {
+            const int ready = timer.Wait(socket, write);
+            if (ready > 0) {
+                return true;
+            }
+            if (ready == 0) {
+                continue;  // the timer fired: at this deadline, or at an earlier wait's expiry
+            }
+        }
         entries.assign(1, net::PollEntry{socket, true, write});
         std::int64_t timeout = deadline_us - now;
-        if (timer.valid() && timer.ExpireBy(deadline_us, now)) {
+        if (timed) {
             entries.push_back(net::PollEntry{timer.handle(), true, false});
             timeout = -1;
         }

@@ -8,7 +8,9 @@
 // time-out, not once per wait. When it fires before the waiter's own deadline, the waiter
 // re-arms it for that deadline and waits on.
 //
-// Linux only (timerfd); elsewhere valid() is false and callers wait with a time-out instead.
+// On Linux the timer also keeps an epoll set that holds it and the socket last waited on, so that
+// a wait registers nothing anew: one epoll_wait, where a poll would add and remove both handles
+// on every call. Elsewhere valid() is false and callers wait with a time-out instead.
 #pragma once
 
 #include <chrono>
@@ -44,8 +46,19 @@ class DeadlineTimer {
     // not be armed (the caller must then wait with a time-out).
     bool ExpireBy(std::int64_t deadline_us, std::int64_t now_us);
 
+    // Waits (without a time-out of its own) until `socket` is readable (or, with `write`,
+    // writable) or the timer fires: 1 when the socket is ready or the wait failed, 0 when the
+    // timer fired, -1 when the epoll set cannot hold the socket (the caller polls instead).
+    int Wait(net::NativeSocket socket, bool write);
+    // Forgets the socket waited on last: its owner calls this before closing it, so that a new
+    // socket that gets the same number is registered afresh.
+    void Forget();
+
   private:
     net::NativeSocket handle_ = net::kInvalidSocket;
+    int epoll_ = -1;
+    net::NativeSocket watched_ = net::kInvalidSocket;
+    bool watched_write_ = false;
     bool tried_ = false;
     bool armed_ = false;
     std::int64_t expiry_us_ = 0;

@@ -131,6 +131,7 @@ SerialPort::OpenStatus SerialPort::Open(const std::string& path, std::uint32_t b
 }
 
 void SerialPort::Close() {
+    timer_.Forget();
     if (handle_ >= 0) {
         if (exclusive_) {
             ::ioctl(Fd(handle_), TIOCNXCL);
