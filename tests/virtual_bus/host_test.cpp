@@ -519,8 +519,9 @@ TEST(BusClientTest, ConnectionIsLostOnlyWhenNoByteMovesForAWholeStallPeriod) {
     }
 }
 
-// A client's waits keep a timer armed from one wait to the next. Whatever an earlier wait left
-// behind, a wait without traffic must last its whole time-out, and a frame must still end a wait.
+// A client's waits keep a timer armed, and the socket registered, from one wait to the next.
+// Whatever an earlier wait left behind, a wait without traffic must last its whole time-out, and
+// a frame must still end a wait, also on a new connection (whose socket may get the old number).
 TEST_F(HostTest, WaitsLastTheirTimeOutWhateverTheWaitBefore) {
     StartHost();
     BusClient waiter;
@@ -530,12 +531,18 @@ TEST_F(HostTest, WaitsLastTheirTimeOutWhateverTheWaitBefore) {
     struct Step {
         std::int64_t timeout_us;
         bool frame_comes;
+        bool reconnect = false;
     };
     const std::vector<Step> steps = {
-        {30'000, true}, {40'000, false},  // a long wait cut short, then one past its expiry
-        {3'000, false}, {1'000, false},  {12'000, false}, {kSafetyUs, true}, {20'000, false},
+        {30'000, true},    {40'000, false},  // a long wait cut short, then one past its expiry
+        {3'000, false},    {1'000, false},  {12'000, false},
+        {kSafetyUs, true}, {20'000, false}, {kSafetyUs, true, true},
     };
     for (std::size_t i = 0; i < steps.size(); ++i) {
+        if (steps[i].reconnect) {
+            waiter.Close();
+            Join(waiter);
+        }
         std::thread late;
         if (steps[i].frame_comes) {
             late = std::thread([&sender] {
