@@ -466,7 +466,7 @@ TEST(GsUsbDiscovery, UdevRuleListsTheKnownIds) {
     std::set<std::pair<unsigned, unsigned>> in_rule, in_table;
     const std::regex line(
         R"re(^SUBSYSTEM=="usb", ENV\{DEVTYPE\}=="usb_device", ATTR\{idVendor\}=="([0-9a-f]{4})", )re"
-        R"re(ATTR\{idProduct\}=="([0-9a-f]{4})", TAG\+="uaccess"$)re");
+        R"re(ATTR\{idProduct\}=="([0-9a-f]{4})", MODE="0660", GROUP="plugdev", TAG\+="uaccess"$)re");
     for (std::string text; std::getline(rule, text);) {
         std::smatch match;
         if (text.empty() || text[0] == '#') {
