@@ -12,8 +12,10 @@ from pathlib import Path
 
 COLOURS = {"tool": "#1f6fb4", "floor": "#808080", "python": "#e8860c"}
 MODE_TITLES = {"off": "virtual bus, bit timing off", "on": "virtual bus, bit timing on",
-               "slcan": "SLCAN adapter, bit timing off", "slcan-on": "SLCAN adapter, bit timing on"}
-MODE_LINES = {"off": "-", "on": "--", "slcan": ":", "slcan-on": "-."}
+               "slcan": "SLCAN adapter, bit timing off", "slcan-on": "SLCAN adapter, bit timing on",
+               "gs-usb": "gs_usb adapter (VM, emulated)"}
+MODE_LINES = {"off": "-", "on": "--", "slcan": ":", "slcan-on": "-.",
+              "gs-usb": "-"}
 
 
 def available():
