@@ -39,6 +39,7 @@ import os
 import platform
 import random
 import re
+import shutil
 import signal
 import statistics
 import subprocess
@@ -120,7 +121,9 @@ class Bus:
 
 
 class RunFailed(Exception):
-    pass
+    def __init__(self, message, run=None):
+        super().__init__(message)
+        self.run = run  # when known, the failed run's window and CPU time
 
 
 # The longest load (1 MiB over the serial-line adapter) takes well under a minute; a client still
@@ -169,13 +172,14 @@ def run_client(kind, build, image, workdir, python, address=None):
             "console_bytes": len(text.encode())}
 
 
-def run_with_retries(bus, kind, build, image, workdir, python, info, attempts=3):
+def run_with_retries(bus, kind, build, image, workdir, python, info, attempts=3,
+                     client=run_client):
     """A load that fails (on an overloaded machine an echo can miss its 100 ms) is noted, the
     sensor is power-cycled and brought back by an uncounted resumed load, and the run is made
-    again."""
+    again. `client` makes one run (run_client, or another mode's)."""
     for attempt in range(attempts):
         try:
-            return run_client(kind, build, image, workdir, python)
+            return client(kind, build, image, workdir, python)
         except RunFailed as failure:
             info["failed_runs"].append({"failure": str(failure), "load": load()})
             print(f"bench:   {failure}\nbench:   power-cycle and resume, then again",
@@ -187,7 +191,7 @@ def run_with_retries(bus, kind, build, image, workdir, python, info, attempts=3)
                 bus.sim.stdin.flush()
                 time.sleep(0.5)
                 try:
-                    run_client("tool", build, image, workdir, python, address="0x00")
+                    client("tool", build, image, workdir, python, address="0x00")
                     break
                 except RunFailed as again:
                     info["failed_runs"].append({"failure": "resume: " + str(again),
@@ -243,6 +247,10 @@ def analyse_run(run, log):
         while e < len(senders) and not (senders[e] == sim and ids[e] == DATA_ID):
             e += 1
         echoes.append(e)
+    # A load that failed may have left its last block unechoed: a later frame is not its echo.
+    while echoes and (echoes[-1] >= len(senders) or arrivals[echoes[-1]] > run["ended"]):
+        echoes.pop()
+        blocks.pop()
     turnaround = [(arrivals[b] - writes[echoes[i]]) / 1000.0
                   for i, b in enumerate(blocks[1:])]
     # The other half of each block's cycle: block read by the host -> its echo read by the host
@@ -538,12 +546,13 @@ GS_USB_PORT = 29600
 GS_USB_RUNS = (("8K", 3), ("64K", 1))  # under tcg a block takes milliseconds
 GS_USB_CLIENTS = ("tool", "floor")
 GS_USB_CLIENT_TIMEOUT_S = 600
+GS_USB_ATTEMPTS = 3  # per size and client; a 64K load takes minutes here
 GS_USB_VM_TIMEOUT_S = 1800
 ROOT = Path(__file__).resolve().parent.parent
 GADGET_HELPER = ROOT / "tests/vm/gs_usb_gadget.sh"
 
 
-def run_gs_usb_client(kind, build, image, workdir):
+def run_gs_usb_client(kind, build, image, workdir, python=None, address=None):
     out_path = Path(workdir) / f"{kind}-gs-usb.out"
     gadget_log = Path(workdir) / "gadget.log"
     started = time.monotonic_ns()
@@ -556,7 +565,8 @@ def run_gs_usb_client(kind, build, image, workdir):
     pid, port = lines
     try:
         if kind == "tool":
-            cmd = [str(Path(build) / "app/korvane-loader"), str(image)]
+            cmd = [str(Path(build) / "app/korvane-loader"), str(image)] + ([address] if address
+                                                                            else [])
         else:
             cmd = [str(Path(build) / "bench/floor-client"), "--gs-usb", port, str(image)]
         with open(out_path, "w") as out:
@@ -572,8 +582,12 @@ def run_gs_usb_client(kind, build, image, workdir):
     ended = time.monotonic_ns()
     text = out_path.read_text(errors="replace")
     if returncode != 0 or ("SUCCESS!" not in text if kind == "tool" else "blocks" not in text):
-        raise SystemExit(f"bench: {kind} failed over gs_usb on {image.name}:\n{text[-2000:]}\n"
-                         f"gadget: {gadget_log.read_text(errors='replace')[-1000:]}")
+        said = [line for line in text.splitlines() if "Sending data" not in line]
+        raise RunFailed(f"{kind} failed over gs_usb on {image.name} (exit {returncode}): " +
+                        " | ".join(line.strip() for line in said[-4:] if line.strip()),
+                        {"started": started, "ended": ended,
+                         "cpu_s": usage.ru_utime + usage.ru_stime,
+                         "stream_begun": "Bootloader begin data stream" in text})
     return {"started": started, "ended": ended, "cpu_s": usage.ru_utime + usage.ru_stime,
             "console_bytes": len(text.encode())}
 
@@ -589,21 +603,60 @@ def run_inside_vm(args):
             images[name].write_bytes(bytes(rng.getrandbits(8) for _ in range(SIZES[name])))
         print("bench: gs-usb (in the VM) ...", file=sys.stderr, flush=True)
         bus = Bus(args.build, False, workdir, port=GS_USB_PORT, tag="gs-usb")
-        runs = []
+        runs, failed = [], []
         try:
             for name, count in GS_USB_RUNS:
                 for _ in range(count):
                     for kind in clients:
-                        time.sleep(0.3)  # the sensor's application is back after REBOOTME
-                        run = {"mode": "gs-usb", "size": name, "client": kind, "load": load()}
-                        run.update(run_gs_usb_client(kind, args.build, images[name], workdir))
-                        runs.append(run)
+                        resume = False
+                        for attempt in range(GS_USB_ATTEMPTS):
+                            time.sleep(0.3)  # the sensor's application is back after REBOOTME
+                            run = {"mode": "gs-usb", "size": name, "client": kind, "load": load()}
+                            try:
+                                # After a failed load the tool resumes it (address 0): the same
+                                # stream of the whole image.
+                                run.update(run_gs_usb_client(kind, args.build, images[name],
+                                                             workdir, address="0x00" if resume
+                                                             else None))
+                                runs.append(run)
+                                break
+                            except RunFailed as failure:
+                                # Noted, with its window for the blocks it did stream; the
+                                # sensor is power-cycled (its bootloader then runs, and a load
+                                # that had begun its stream can be resumed).
+                                run.update(failure.run)
+                                failed.append({"failure": str(failure), "load": run["load"],
+                                               "run": run})
+                                print(f"bench:   {failure}", file=sys.stderr, flush=True)
+                                bus.sim.stdin.write("power-cycle\n")
+                                bus.sim.stdin.flush()
+                                time.sleep(0.5)
+                                resume = kind == "tool" and failure.run["stream_begun"]
+                        else:
+                            continue
                         print(f"bench:   {name} {kind} gs-usb done (guest load {run['load']})",
                               file=sys.stderr, flush=True)
         finally:
             bus.stop()
-        results = best_runs(runs, parse_timing_log(bus.log_path))
-    Path(args.in_vm).write_text(json.dumps({"machine": machine(),
+        log = parse_timing_log(bus.log_path)
+        results = best_runs(runs, log)
+        # A size and client with no load that ended well: the figures of the blocks that its
+        # failed loads streamed, marked as such.
+        for key in {(f["run"]["size"], f["run"]["client"]) for f in failed} - set(results):
+            partial = []
+            for f in failed:
+                if (f["run"]["size"], f["run"]["client"]) == key:
+                    try:
+                        partial.append(analyse_run(f["run"], log))
+                    except (SystemExit, ValueError, KeyError, IndexError):
+                        pass  # it failed before streaming two blocks
+            if partial:
+                results[key] = dict(min(partial, key=lambda r: r["turnaround_us"]["median"]),
+                                    failed_load=True)
+                results[("all", key)] = partial
+        shutil.copy(bus.log_path, Path(args.in_vm).with_name("timing-gs-usb.log"))
+    info = {"failed_runs": [{"failure": f["failure"], "load": f["load"]} for f in failed]}
+    Path(args.in_vm).write_text(json.dumps({"machine": machine(), "failed_runs": info["failed_runs"],
                                             "results": results_to_json(results)}) + "\n")
 
 
@@ -637,6 +690,8 @@ def run_gs_usb_in_vm(args, clients, workdir, info):
     if vm.returncode != 0 or not out.exists():
         raise SystemExit(f"bench: the gs-usb run in the VM failed (status {vm.returncode})")
     inner_info = json.loads(out.read_text())
+    info["failed_runs"] += [dict(f, failure="gs-usb: " + f["failure"])
+                            for f in inner_info["failed_runs"]]
     info["gs_usb"] = {"guest": inner_info["machine"], "vm_s": round(time.monotonic() - began, 1),
                       "host_load": {"min": min(loads), "median": statistics.median(loads),
                                     "max": max(loads), "samples": len(loads)},
@@ -664,6 +719,11 @@ def gs_usb_report(info):
              "  under emulation (qemu tcg) the absolute times mean little: only the ratio to the "
              "floor client, measured beside it, does",
              "gs_usb targets:"]
+    if any(isinstance(r, dict) and r.get("failed_load") for r in results.values()):
+        lines.insert(-1, "  * no load of this size and client ended well (each block's echo has "
+                     "100 ms, and under emulation on a loaded machine one can take longer): its "
+                     "figures are those of the blocks that its failed loads streamed (Loads that "
+                     "failed, above)")
     for size in g["runs"]:
         tool, floor = results.get((size, "tool")), results.get((size, "floor"))
         if not tool or not floor:
@@ -672,6 +732,9 @@ def gs_usb_report(info):
         ok = tm / fm <= 1.25
         name = f"turnaround median tool/floor <= 1.25 (gs-usb, {size})"
         figures = f"{tm:.1f} / {fm:.1f} us = {tm / fm:.3f}"
+        for kind, r in (("tool", tool), ("floor", floor)):
+            if r.get("failed_load"):
+                figures += f" ({kind}: from the {r['blocks']} blocks of a load that failed)"
         lines.append(f"  {'PASS' if ok else 'MISS'}  {name}: {figures}")
         info.setdefault("targets", []).append({"target": name, "figures": figures, "pass": ok})
     return "\n".join(lines)
@@ -708,7 +771,8 @@ def report(info, sizes, clients):
                 t = r["turnaround_us"]
                 ratio = f"{t['median'] / floor['turnaround_us']['median']:.2f}" if floor else "-"
                 sratio = f"{r['stream_s'] / floor['stream_s']:.3f}" if floor else "-"
-                lines.append(f"{size:>5} {kind:>7} | {t['median']:>21.1f} {t['p99']:>7.1f} "
+                label = kind + ("*" if r.get("failed_load") else "")
+                lines.append(f"{size:>5} {label:>7} | {t['median']:>21.1f} {t['p99']:>7.1f} "
                              f"{t['max']:>8.1f} {ratio:>8} | {r['stream_s']:>9.3f} {sratio:>8} | "
                              f"{r['echo_side_us']['median']:>9.1f} | {r['load']:>5}")
             tool = results.get((size, "tool"))
@@ -761,8 +825,9 @@ def report(info, sizes, clients):
             lines.append(f"Address claims (n={len(claims)}), ms: min {min(claims):.2f}, "
                          f"median {statistics.median(claims):.2f}, max {max(claims):.2f}; "
                          f"worst deviation {worst * 100:.2f} %")
-            targets.append((f"each address claim within 5 % of 250 ms ({mode})",
-                            f"worst {worst * 100:.2f} %", worst <= 0.05))
+            if mode != "gs-usb":  # under emulation the timers say little
+                targets.append((f"each address claim within 5 % of 250 ms ({mode})",
+                                f"worst {worst * 100:.2f} %", worst <= 0.05))
         floor_ms = results.get("timer_floor_ms")
         if floor_ms:
             lines.append(f"Timer floor, 250 bare 1-ms waits (timer-floor, n={len(floor_ms)}), ms: "
