@@ -834,7 +834,8 @@ def report(info, sizes, clients):
                          f"min {min(floor_ms):.2f}, median {statistics.median(floor_ms):.2f}, "
                          f"max {max(floor_ms):.2f}")
         lines.append("")
-    lines.append("Targets:")
+    if targets:
+        lines.append("Targets:")
     for name, figures, ok in targets:
         lines.append(f"  {'PASS' if ok else 'MISS'}  {name}: {figures}")
     info["targets"] = [{"target": name, "figures": figures, "pass": ok}
