@@ -125,9 +125,9 @@ std::string SendElement(std::uint32_t id, const std::uint8_t* data, std::size_t 
     return std::string(text) + " >";
 }
 
-// Sends a request and waits for a frame with the same identifier; false on time-out.
 bool UsbExchange(std::uint32_t id, const std::vector<std::uint8_t>& data, int timeout_ms);
 
+// Sends a request and waits for a frame with the same identifier; false on time-out.
 bool Exchange(std::uint32_t id, const std::vector<std::uint8_t>& data, int timeout_ms) {
     if (g_usb) {
         return UsbExchange(id, data, timeout_ms);
