@@ -9,20 +9,29 @@
 //
 // usage: floor-client PORT BUS IMAGE
 //        floor-client --serial PATH IMAGE
+//        floor-client --gs-usb USB_PORT IMAGE
 // With --serial the same exchange goes through a serial-line CAN adapter (SLCAN) at PATH (a
 // terminal, set raw): one `T` line per frame, whatever the adapter answers after a send skipped,
 // the echo taken as the next `T` line.
+// With --gs-usb it goes through the gs_usb (candleLight) adapter plugged in at USB_PORT ("1-1"),
+// over usbdevfs with no driver on it: set-up and MODE start, then per block one bulk OUT
+// transfer and blocking reaps of the bulk IN transfers kept queued until a frame from the bus
+// comes (the adapter's echoes of our own frames skipped).
 // Prints one line: "blocks N stream_ns T" (the stream by its own clock: first block sent to the
 // echo of the terminating block read).
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/usbdevice_fs.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -31,8 +40,11 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "vci/gs_usb/protocol.h"
 
 namespace {
 
@@ -41,6 +53,9 @@ using Clock = std::chrono::steady_clock;
 int g_socket = -1;      // or the serial line
 bool g_serial = false;  // SLCAN lines instead of socketcand elements
 std::string g_pending;  // bytes received but not yet taken as elements
+bool g_usb = false;     // a gs_usb adapter: g_socket is its usbdevfs node
+
+namespace gs = vci::gs_usb;
 
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "floor-client: %s\n", what);
@@ -110,8 +125,13 @@ std::string SendElement(std::uint32_t id, const std::uint8_t* data, std::size_t 
     return std::string(text) + " >";
 }
 
+bool UsbExchange(std::uint32_t id, const std::vector<std::uint8_t>& data, int timeout_ms);
+
 // Sends a request and waits for a frame with the same identifier; false on time-out.
 bool Exchange(std::uint32_t id, const std::vector<std::uint8_t>& data, int timeout_ms) {
+    if (g_usb) {
+        return UsbExchange(id, data, timeout_ms);
+    }
     SendAll(SendElement(id, data.data(), data.size()));
     char wanted[32];
     std::snprintf(wanted, sizeof wanted, g_serial ? "T%08X" : "< frame %08X ",
@@ -132,6 +152,160 @@ bool Exchange(std::uint32_t id, const std::vector<std::uint8_t>& data, int timeo
 
 constexpr std::uint32_t kCommandId = 0x00FFF2B1;  // command channel 2
 constexpr std::uint32_t kDataId = 0x00FFFFB1;     // command channel 15: the image blocks
+
+// ---- gs_usb over usbdevfs ----
+
+constexpr std::size_t kInTransfers = 4;
+constexpr int kInTransferSize = 512;  // a short packet (one 20-byte frame) ends each transfer
+std::uint8_t g_in_buffers[kInTransfers][kInTransferSize];
+std::uint32_t g_echo_id = 0;  // 0 to 9, as the adapter's transmit slots
+
+// Queues (again) a bulk IN transfer into `buffer`. The kernel's record ends in a flexible
+// array, so each lives on the heap by itself, for the whole run.
+void Submit(usbdevfs_urb* urb, std::uint8_t* buffer) {
+    *urb = usbdevfs_urb{};
+    urb->type = USBDEVFS_URB_TYPE_BULK;
+    urb->endpoint = 0x81;
+    urb->buffer = buffer;
+    urb->buffer_length = kInTransferSize;
+    if (::ioctl(g_socket, USBDEVFS_SUBMITURB, urb) != 0) {
+        Fail("cannot queue a bulk IN transfer");
+    }
+}
+
+// The next completed bulk IN transfer as a frame, waiting at most timeout_ms (-1: blocking
+// reap); false on time-out. The transfer is queued again at once.
+bool UsbNext(int timeout_ms, gs::HostFrame* frame) {
+    for (;;) {
+        usbdevfs_urb* done = nullptr;
+        const int got = timeout_ms < 0 ? ::ioctl(g_socket, USBDEVFS_REAPURB, &done)
+                                       : ::ioctl(g_socket, USBDEVFS_REAPURBNDELAY, &done);
+        if (got == 0 && done != nullptr) {
+            const bool ok = done->status == 0 &&
+                            gs::DecodeFrame(static_cast<const std::uint8_t*>(done->buffer),
+                                            static_cast<std::size_t>(done->actual_length), frame);
+            Submit(done, static_cast<std::uint8_t*>(done->buffer));
+            if (ok) {
+                return true;
+            }
+            continue;
+        }
+        if (errno != EAGAIN) {
+            Fail("receiving from the adapter failed");
+        }
+        pollfd fd{g_socket, POLLOUT, 0};
+        if (::poll(&fd, 1, timeout_ms) <= 0) {
+            return false;
+        }
+    }
+}
+
+void UsbEncode(std::uint32_t id, const std::uint8_t* data, std::size_t length,
+               std::uint8_t out[gs::kFrameSize]) {
+    gs::HostFrame frame;
+    frame.echo_id = g_echo_id;
+    g_echo_id = (g_echo_id + 1) % 10;
+    frame.can_id = id | gs::kCanIdExtended;
+    frame.dlc = static_cast<std::uint8_t>(length);
+    std::memcpy(frame.data.data(), data, length);
+    gs::EncodeFrame(frame, out);
+}
+
+void UsbSend(const std::uint8_t* bytes) {
+    usbdevfs_bulktransfer bulk{};
+    bulk.ep = 0x02;
+    bulk.len = gs::kFrameSize;
+    bulk.timeout = 1000;
+    bulk.data = const_cast<std::uint8_t*>(bytes);
+    if (::ioctl(g_socket, USBDEVFS_BULK, &bulk) != static_cast<int>(gs::kFrameSize)) {
+        Fail("sending to the adapter failed");
+    }
+}
+
+// Sends a frame and waits for its echo from the adapter (the frame is on the bus then).
+bool UsbSendEchoed(std::uint32_t id, const std::uint8_t* data, std::size_t length, int timeout_ms) {
+    std::uint8_t bytes[gs::kFrameSize];
+    UsbEncode(id, data, length, bytes);
+    UsbSend(bytes);
+    const std::uint32_t echo_id = bytes[0];
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    gs::HostFrame frame;
+    while (Clock::now() < deadline) {
+        if (UsbNext(10, &frame) && frame.echo_id == echo_id) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool UsbExchange(std::uint32_t id, const std::vector<std::uint8_t>& data, int timeout_ms) {
+    std::uint8_t bytes[gs::kFrameSize];
+    UsbEncode(id, data.data(), data.size(), bytes);
+    UsbSend(bytes);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    gs::HostFrame frame;
+    while (Clock::now() < deadline) {
+        if (UsbNext(10, &frame) && frame.echo_id == gs::kReceivedEchoId &&
+            frame.can_id == (id | gs::kCanIdExtended)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void UsbControl(const gs::ControlTransfer& transfer, std::uint8_t* in = nullptr) {
+    std::uint8_t data[64] = {};
+    std::memcpy(data, transfer.data.data(), transfer.in() ? 0 : transfer.length);
+    usbdevfs_ctrltransfer control{};
+    control.bRequestType = transfer.request_type;
+    control.bRequest = transfer.request;
+    control.wValue = transfer.value;
+    control.wIndex = transfer.index;
+    control.wLength = transfer.length;
+    control.timeout = 1000;
+    control.data = data;
+    if (::ioctl(g_socket, USBDEVFS_CONTROL, &control) < 0) {
+        Fail("a control request failed");
+    }
+    if (in != nullptr) {
+        std::memcpy(in, data, transfer.length);
+    }
+}
+
+// Opens the adapter at a USB port, claims interface 0, sets it up for 1000 kbit/s and starts
+// its channel 0, with the bulk IN transfers queued.
+void OpenGsUsb(const std::string& port) {
+    g_usb = true;
+    unsigned number[2] = {};
+    const char* names[2] = {"busnum", "devnum"};
+    for (int i = 0; i < 2; ++i) {
+        std::ifstream file("/sys/bus/usb/devices/" + port + "/" + names[i]);
+        if (!(file >> number[i])) {
+            Fail("no USB device at that port");
+        }
+    }
+    char node[40];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", number[0], number[1]);
+    g_socket = ::open(node, O_RDWR | O_CLOEXEC);
+    unsigned interface_number = 0;
+    if (g_socket < 0 || ::ioctl(g_socket, USBDEVFS_CLAIMINTERFACE, &interface_number) != 0) {
+        Fail("cannot open the adapter or claim its interface");
+    }
+    std::uint8_t answer[gs::kBtConstSize];
+    UsbControl(gs::HostFormatRequest(0));
+    UsbControl(gs::DeviceConfigRequest(0), answer);
+    UsbControl(gs::BtConstRequest(0), answer);
+    const std::optional<gs::BtConst> limits = gs::ParseBtConst(answer, sizeof answer);
+    const gs::TimingChoice timing = gs::ChooseBitTiming(limits.value_or(gs::BtConst{}), 1000000);
+    if (!timing.ok) {
+        Fail("no bit timing for 1000 kbit/s");
+    }
+    UsbControl(gs::BitTimingRequest(0, timing.timing));
+    for (std::uint8_t* buffer : g_in_buffers) {
+        Submit(new usbdevfs_urb, buffer);
+    }
+    UsbControl(gs::ModeRequest(0, true));
+}
 
 }  // namespace
 
@@ -159,12 +333,16 @@ void OpenSerial(const char* path) {
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: floor-client PORT BUS IMAGE | --serial PATH IMAGE\n");
+        std::fprintf(
+            stderr,
+            "usage: floor-client PORT BUS IMAGE | --serial PATH IMAGE | --gs-usb USB_PORT IMAGE\n");
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
     if (std::strcmp(argv[1], "--serial") == 0) {
         OpenSerial(argv[2]);
+    } else if (std::strcmp(argv[1], "--gs-usb") == 0) {
+        OpenGsUsb(argv[2]);
     }
     const int port = std::atoi(argv[1]);
     const std::string bus = argv[2];
@@ -175,7 +353,7 @@ int main(int argc, char** argv) {
         Fail("cannot read the image, or its size is not a multiple of 8");
     }
 
-    if (!g_serial) {
+    if (!g_serial && !g_usb) {
         g_socket = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -203,7 +381,11 @@ int main(int argc, char** argv) {
     }
     // The sensor brought into its bootloader with both sectors erased.
     const std::uint8_t start[8] = {0xF0, 0xFF, 0xFF, 0x80, 'B', 'O', 'O', 'T'};
-    SendAll(SendElement(0x18EFC300, start, sizeof start));  // from address 0 to the sensor, 0xC3
+    if (g_usb) {  // from address 0 to the sensor, 0xC3
+        UsbSendEchoed(0x18EFC300, start, sizeof start, 1000);
+    } else {
+        SendAll(SendElement(0x18EFC300, start, sizeof start));
+    }
     bool answered = false;
     for (int attempt = 0; attempt < 40 && !answered; ++attempt) {
         answered = Exchange(kCommandId, {'V'}, 100);
@@ -223,13 +405,28 @@ int main(int argc, char** argv) {
     }
     const std::uint8_t zeros[8] = {};
     blocks.push_back(SendElement(kDataId, zeros, 8));
+    std::vector<std::array<std::uint8_t, gs::kFrameSize>> frames(g_usb ? blocks.size() : 0);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        UsbEncode(kDataId, i + 1 < frames.size() ? image.data() + 8 * i : zeros, 8,
+                  frames[i].data());
+    }
 
     // The timed stream: send, read until the echo's closing ">" (on a serial line: the CR of the
-    // next `T` line, past the adapter's answer to the send), send the next.
+    // next `T` line, past the adapter's answer to the send; over gs_usb: the next frame from the
+    // bus), send the next.
     const auto began = Clock::now();
+    if (g_usb) {
+        gs::HostFrame frame;
+        for (const auto& bytes : frames) {
+            UsbSend(bytes.data());
+            do {
+                UsbNext(-1, &frame);
+            } while (frame.echo_id != gs::kReceivedEchoId);
+        }
+    }
     char buffer[4096];
-    for (const std::string& block : blocks) {
-        SendAll(block);
+    for (std::size_t b = 0; !g_usb && b < blocks.size(); ++b) {
+        SendAll(blocks[b]);
         bool in_frame = false;
         for (bool echoed = false; !echoed;) {
             const ssize_t n = ::read(g_socket, buffer, sizeof buffer);
@@ -252,7 +449,12 @@ int main(int argc, char** argv) {
         Fail("BOOT_END was not echoed");
     }
     const std::uint8_t reboot[8] = {'R', 'E', 'B', 'O', 'O', 'T', 'M', 'E'};
-    SendAll(SendElement(kCommandId, reboot, sizeof reboot));
+    if (g_usb) {  // on the bus before the channel is reset
+        UsbSendEchoed(kCommandId, reboot, sizeof reboot, 1000);
+        UsbControl(gs::ModeRequest(0, false));
+    } else {
+        SendAll(SendElement(kCommandId, reboot, sizeof reboot));
+    }
     std::printf("blocks %zu stream_ns %lld\n", blocks.size(),
                 static_cast<long long>(
                     std::chrono::duration_cast<std::chrono::nanoseconds>(ended - began).count()));

@@ -12,8 +12,10 @@ from pathlib import Path
 
 COLOURS = {"tool": "#1f6fb4", "floor": "#808080", "python": "#e8860c"}
 MODE_TITLES = {"off": "virtual bus, bit timing off", "on": "virtual bus, bit timing on",
-               "slcan": "SLCAN adapter, bit timing off", "slcan-on": "SLCAN adapter, bit timing on"}
-MODE_LINES = {"off": "-", "on": "--", "slcan": ":", "slcan-on": "-."}
+               "slcan": "SLCAN adapter, bit timing off", "slcan-on": "SLCAN adapter, bit timing on",
+               "gs-usb": "gs_usb adapter (VM, emulated)"}
+MODE_LINES = {"off": "-", "on": "--", "slcan": ":", "slcan-on": "-.",
+              "gs-usb": "-"}
 
 
 def available():
@@ -36,7 +38,8 @@ def draw(info, stem):
     sizes, clients, results = info["sizes"], info["clients"], info["results"]
     modes = list(results)
     figure = plt.figure(figsize=(max(10.0, 3.4 * len(modes)), 8.6), layout="constrained")
-    grid = figure.add_gridspec(2, len(modes), height_ratios=[1.15, 1])
+    # At least two columns: the stream panel and the notes share the second row.
+    grid = figure.add_gridspec(2, max(2, len(modes)), height_ratios=[1.15, 1])
     m = info["machine"]
     figure.suptitle("korvane-loader load benchmark: the tool beside the floor client and the "
                     f"python-can peer\n{m['nproc']} x {m['cpu']}, Linux {m['kernel']}; load "
@@ -45,7 +48,7 @@ def draw(info, stem):
 
     shared = None
     for i, mode in enumerate(modes):
-        axes = figure.add_subplot(grid[0, i], sharey=shared)
+        axes = figure.add_subplot(grid[0, i] if len(modes) > 1 else grid[0, :], sharey=shared)
         shared = shared or axes
         stats, positions, colours = [], [], []
         for s, size in enumerate(sizes):
@@ -83,8 +86,10 @@ def draw(info, stem):
     stream = figure.add_subplot(grid[1, :max(1, len(modes) // 2)])
     for mode in modes:
         for kind in clients:
+            # not the part of a load that failed (gs-usb)
             line = [(info_size(size), results[mode][f"{size}/{kind}"]["stream_s"])
-                    for size in sizes if f"{size}/{kind}" in results[mode]]
+                    for size in sizes if f"{size}/{kind}" in results[mode] and
+                    not results[mode][f"{size}/{kind}"].get("failed_load")]
             if line:
                 stream.plot(*zip(*line), MODE_LINES.get(mode, "-"), marker="o",
                             color=COLOURS.get(kind, "black"), label=f"{kind}, {mode}")

@@ -1,11 +1,12 @@
 #!/bin/sh
 # Builds what the load benchmark needs (a Release build of its own in build/bench) and runs it:
-#   bench/run-bench.sh [--quick] [--repeat N] [--sizes 8K,64K,1M] [--modes off,on,slcan,slcan-on]
-#                      [--out DIR]
+#   bench/run-bench.sh [--quick] [--repeat N] [--sizes 8K,64K,1M]
+#                      [--modes off,on,slcan,slcan-on,gs-usb] [--out DIR]
 # Each run writes a text report, a JSON file and, with matplotlib, a PNG and an SVG plot into
 # build/bench/results (or --out).
 # See bench/bench.py for what is measured and how. As root it runs in a network namespace of its
-# own, so that no other bus host on this machine is seen by the loader.
+# own, so that no other bus host on this machine is seen by the loader. Mode gs-usb needs root and
+# the VM tier (tests/vm/run-in-vm.sh): it runs there, 8K x 3 and 64K x 1, tool and floor only.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/bench"

@@ -16,7 +16,7 @@ ffs=/tmp/gs-usb-ffs
 port_of() {  # the USB port of the plugged-in gadget, if enumerated
     local d vendor product
     for d in /sys/bus/usb/devices/*; do
-        read -r vendor <"$d/idVendor" 2>/dev/null || continue
+        read -r vendor 2>/dev/null <"$d/idVendor" || continue
         read -r product <"$d/idProduct"
         [[ "$vendor:$product" == 1d50:606f ]] && { echo "${d##*/}"; return 0; }
     done
