@@ -19,10 +19,10 @@
 #include "vci/gs_usb/session.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 
 #include "vci/vci_diagnostics.h"
+#include "virtual_bus/deadline_timer.h"
 
 namespace vci::gs_usb {
 
@@ -30,12 +30,6 @@ namespace {
 
 constexpr std::size_t kMaxFramesPerReceive = 256;
 constexpr std::size_t kInBufferSize = 512;  // a short packet ends each transfer
-
-std::int64_t NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 constexpr std::uint8_t kCtrlOverflow = 0x03;  // data[1] of a controller error: receive, transmit
 
@@ -185,10 +179,10 @@ bool Session::Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) {
     if (lost_) {
         return false;
     }
-    const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, timeout_us);
+    const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
     for (std::size_t reads = 0; reads < kMaxFramesPerReceive; ++reads) {
         // Wait for the first message only; then take what has arrived already.
-        const std::int64_t wait = out.size() > before ? 0 : deadline - NowUs();
+        const std::int64_t wait = out.size() > before ? 0 : deadline - vbus::SteadyNowUs();
         const ReadOutcome got = ReadOne(wait, out);
         if (got == ReadOutcome::kLost) {
             return false;
@@ -203,13 +197,13 @@ bool Session::Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) {
 bool Session::DiscardPending(std::int64_t budget_us) {
     kept_.clear();
     std::vector<VciMessage> dropped;
-    const std::int64_t deadline = NowUs() + std::max<std::int64_t>(0, budget_us);
+    const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, budget_us);
     for (;;) {
         const ReadOutcome got = ReadOne(0, dropped);
         if (got == ReadOutcome::kLost) {
             return false;
         }
-        if (got == ReadOutcome::kNothing || NowUs() >= deadline) {
+        if (got == ReadOutcome::kNothing || vbus::SteadyNowUs() >= deadline) {
             return true;
         }
         dropped.clear();
@@ -220,9 +214,9 @@ Transport::SendResult Session::Send(const VciMessage& message, std::uint32_t tim
     if (lost_) {
         return Transport::SendResult::kLost;
     }
-    const std::int64_t deadline = NowUs() + std::int64_t{timeout_ms} * 1000;
+    const std::int64_t deadline = vbus::SteadyNowUs() + std::int64_t{timeout_ms} * 1000;
     while (slots_in_use() == kTxSlots) {
-        const std::int64_t left = deadline - NowUs();
+        const std::int64_t left = deadline - vbus::SteadyNowUs();
         if (left <= 0) {
             last_error_ = "the adapter has not echoed the " + std::to_string(kTxSlots) +
                           " frames it took (" + std::to_string(timeout_ms) + " ms)";
@@ -239,8 +233,9 @@ Transport::SendResult Session::Send(const VciMessage& message, std::uint32_t tim
     next_slot_ = (slot + 1) % kTxSlots;
     std::uint8_t bytes[kFrameSize];
     EncodeFrame(FrameFromMessage(message, slot), bytes);
-    const int wait_ms = static_cast<int>(std::clamp<std::int64_t>(
-        (deadline - NowUs() + 999) / 1000, kBulkOutMinMs, std::int64_t{kControlTimeoutMs}));
+    const int wait_ms =
+        static_cast<int>(std::clamp<std::int64_t>((deadline - vbus::SteadyNowUs() + 999) / 1000,
+                                                  kBulkOutMinMs, std::int64_t{kControlTimeoutMs}));
     switch (usb_->BulkOut(bytes, sizeof bytes, wait_ms)) {
         case UsbDevice::Status::kOk:
             busy_[slot] = true;

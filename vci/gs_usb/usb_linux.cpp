@@ -23,6 +23,7 @@
 #include <fstream>
 
 #include "vci/gs_usb/usb.h"
+#include "virtual_bus/deadline_timer.h"
 
 namespace vci::gs_usb {
 
@@ -239,11 +240,22 @@ class LinuxUsbDevice final : public UsbDevice {
 
     Status BulkIn(std::uint8_t* buffer, std::size_t capacity, std::size_t* got,
                   std::int64_t timeout_us) override {
-        timespec now{};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        const std::int64_t deadline =
-            now.tv_sec * 1000000LL + now.tv_nsec / 1000 + std::max<std::int64_t>(0, timeout_us);
+        const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
+        // With time to wait, wait before reaping: a read mostly begins right after a send, when
+        // nothing has come yet, and the wait returns at once when a transfer has completed.
+        bool wait = timeout_us > 0;
         for (;;) {
+            if (wait) {
+                const std::int64_t left = deadline - vbus::SteadyNowUs();
+                if (left > 0) {
+                    const timespec span{static_cast<time_t>(left / 1000000),
+                                        static_cast<long>(left % 1000000 * 1000)};
+                    pollfd ready{fd_, POLLOUT, 0};
+                    if (::ppoll(&ready, 1, &span, nullptr) < 0 && errno != EINTR) {
+                        return Failed("waiting for frames", errno);
+                    }
+                }
+            }
             usbdevfs_urb* done = nullptr;
             if (::ioctl(fd_, USBDEVFS_REAPURBNDELAY, &done) == 0 && done != nullptr) {
                 Urb& urb = *Find(done);
@@ -264,22 +276,16 @@ class LinuxUsbDevice final : public UsbDevice {
                 if (++failures_ >= kMaxFailedTransfers) {
                     return Failed("receiving", -status);
                 }
+                wait = false;  // the next one may have completed already
                 continue;
             }
             if (const int error_number = errno; error_number != EAGAIN) {
                 return Failed("receiving", error_number);
             }
-            ::clock_gettime(CLOCK_MONOTONIC, &now);
-            const std::int64_t left = deadline - (now.tv_sec * 1000000LL + now.tv_nsec / 1000);
-            if (left <= 0) {
+            if (vbus::SteadyNowUs() >= deadline) {
                 return Status::kTimeout;
             }
-            const timespec wait{static_cast<time_t>(left / 1000000),
-                                static_cast<long>(left % 1000000 * 1000)};
-            pollfd ready{fd_, POLLOUT, 0};
-            if (::ppoll(&ready, 1, &wait, nullptr) < 0 && errno != EINTR) {
-                return Failed("waiting for frames", errno);
-            }
+            wait = true;
         }
     }
 
