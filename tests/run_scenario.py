@@ -61,7 +61,7 @@ KORVANE_SLCAN_PORTS naming that terminal, its only CAN device. With --slcan-com 
 With --gs-usb-standin FAULT (the Windows tier) the tool reaches the bus through the stand-in
 winusb.dll beside it (tests/windows/standin_winusb.cpp), which joins the bus that sensor-sim hosts
 on a port of its own (KORVANE_STANDIN_GS_USB_BUS); FAULT is its KORVANE_STANDIN_GS_USB_FAULT
-("none", "pull:N", "no-echo").
+("none", or "pull:ID": pulled out at the first frame to that CAN identifier).
 """
 
 import argparse
@@ -450,7 +450,7 @@ def run_scenario(args, sections, folder):
     port = free_port() if args.slcan or args.gs_usb or args.gs_usb_standin else None
     environment = None
     if args.gs_usb_standin:
-        environment = dict(os.environ, KORVANE_STANDIN_GS_USB_BUS=f"127.0.0.1:{port}",
+        environment = dict(os.environ, KORVANE_STANDIN_GS_USB_BUS=str(port),
                            KORVANE_STANDIN_GS_USB_FAULT=args.gs_usb_standin)
     last_stdout = None
     failures = []
@@ -615,7 +615,7 @@ def main():
                         help="with --slcan under wine: the COM port the adapter appears as")
     parser.add_argument("--gs-usb-standin", metavar="FAULT",
                         help="under wine: reach the bus through the stand-in winusb.dll, with "
-                             "this fault (none, pull:N, no-echo)")
+                             "this fault (none, pull:ID)")
     args = parser.parse_args()
 
     if not args.socketcan and not args.gs_usb:
