@@ -21,6 +21,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <tuple>
 
 #include "vci/gs_usb/usb.h"
 
@@ -565,28 +566,19 @@ std::vector<FoundAdapter> FindAdapters(const std::string& /*root*/) {
             }
             found.port = path;
             found.serial = ids.serial;
-            {
-                const Opened opened(api, path);
-                found.accessible = opened.ok();
-                if (opened.ok()) {
-                    ReadStrings(api, opened.usb, &found);
-                    std::lock_guard lock(strings_mutex);
-                    KnownStrings()[key] = {found.product, found.serial};
-                } else if (!own_guid) {
-                    // Under the generic GUID WinUSB may not be this device's driver at all (a
-                    // composite device's parent, another driver): only what opens is ours.
-                    std::lock_guard lock(strings_mutex);
-                    if (KnownStrings().count(key) == 0) {
-                        continue;
-                    }
-                }
-            }
-            if (!found.accessible) {
-                std::lock_guard lock(strings_mutex);
-                if (auto known = KnownStrings().find(key); known != KnownStrings().end()) {
-                    found.product = known->second.first;
-                    found.serial = known->second.second;
-                }
+            const Opened opened(api, path);
+            found.accessible = opened.ok();
+            std::lock_guard lock(strings_mutex);
+            auto& known = KnownStrings();
+            if (opened.ok()) {
+                ReadStrings(api, opened.usb, &found);
+                known[key] = {found.product, found.serial};
+            } else if (auto strings = known.find(key); strings != known.end()) {
+                std::tie(found.product, found.serial) = strings->second;
+            } else if (!own_guid) {
+                // Under the generic GUID WinUSB may not be this device's driver at all (a
+                // composite device's parent, another driver): only what opens is ours.
+                continue;
             }
             // One adapter seen under both GUIDs by different paths: the first is kept.
             const bool twice = std::any_of(adapters.begin(), adapters.end(), [&](const auto& a) {
