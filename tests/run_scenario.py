@@ -57,6 +57,11 @@ SLCAN adapter on a pseudo terminal on that bus (ANSWER and STAMPS are its --slca
 --slcan-time-stamps; ANSWER silent: an adapter that answers no command), and the tool runs with
 KORVANE_SLCAN_PORTS naming that terminal, its only CAN device. With --slcan-com COMn as well
 (the Windows tier), the tool names the port COMn, and wine-run.sh maps COMn to that terminal in the wine prefix (KORVANE_WINE_SERIAL).
+
+With --gs-usb-standin FAULT (the Windows tier) the tool reaches the bus through the stand-in
+winusb.dll beside it (tests/windows/standin_winusb.cpp), which joins the bus that sensor-sim hosts
+on a port of its own (KORVANE_STANDIN_GS_USB_BUS); FAULT is its KORVANE_STANDIN_GS_USB_FAULT
+("none", or "pull:ID": pulled out at the first frame to that CAN identifier).
 """
 
 import argparse
@@ -442,8 +447,11 @@ def run_scenario(args, sections, folder):
     records_before = {}
     last_code = None
     adapter = None
-    port = free_port() if args.slcan or args.gs_usb else None
+    port = free_port() if args.slcan or args.gs_usb or args.gs_usb_standin else None
     environment = None
+    if args.gs_usb_standin:
+        environment = dict(os.environ, KORVANE_STANDIN_GS_USB_BUS=str(port),
+                           KORVANE_STANDIN_GS_USB_FAULT=args.gs_usb_standin)
     last_stdout = None
     failures = []
     try:
@@ -605,6 +613,9 @@ def main():
     parser.add_argument("--station", help="the korvane-station program")
     parser.add_argument("--slcan-com", metavar="COMn",
                         help="with --slcan under wine: the COM port the adapter appears as")
+    parser.add_argument("--gs-usb-standin", metavar="FAULT",
+                        help="under wine: reach the bus through the stand-in winusb.dll, with "
+                             "this fault (none, pull:ID)")
     args = parser.parse_args()
 
     if not args.socketcan and not args.gs_usb:

@@ -15,6 +15,8 @@
 #   WINEDLLOVERRIDES  no Mono, no Gecko, no desktop entries
 #   DISPLAY           unset: nothing may look for an X server
 #   KORVANE_WINE_SERIAL  COMn=PATH: COM port n is the serial line (terminal) at PATH
+#   KORVANE_WINE_NATIVE  DLLs (setupapi,winusb) that the program takes from its own folder
+#                     rather than wine's: only the program's, not wine's background processes
 #
 # Inside a network namespace of its own (the scenario runner sets KORVANE_SCENARIO_NETNS), the
 # program needs a wineserver of that namespace too: wine's sockets are made by the wineserver,
@@ -118,5 +120,8 @@ fi
 # and an error when one is running already.
 if "$wineserver" -p5 </dev/null >/dev/null 2>&1; then
     "$wine" cmd.exe /c exit </dev/null >/dev/null 2>&1
+fi
+if [ -n "${KORVANE_WINE_NATIVE:-}" ]; then
+    WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$KORVANE_WINE_NATIVE=n"
 fi
 exec "$wine" "$@"
