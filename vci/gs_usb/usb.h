@@ -1,5 +1,5 @@
 // The system's side of gs_usb adapters: finding them and opening one as a UsbDevice
-// (usb_linux.cpp on Linux; usb_none.cpp elsewhere, which finds none).
+// (usb_linux.cpp on Linux; usb_win32.cpp on Windows).
 #pragma once
 
 #include <cstdint>
