@@ -2,6 +2,7 @@
 // (usb_linux.cpp on Linux; usb_win32.cpp on Windows).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,6 +13,13 @@
 #include "vci/gs_usb/session.h"
 
 namespace vci::gs_usb {
+
+// What both systems' layers use of the adapter: its endpoints, and how its frames are read.
+inline constexpr std::uint8_t kEndpointIn = 0x81;
+inline constexpr std::uint8_t kEndpointOut = 0x02;
+inline constexpr std::size_t kInTransfers = 8;       // bulk IN transfers kept queued
+inline constexpr std::size_t kInTransferSize = 512;  // a short packet ends each transfer
+inline constexpr int kMaxFailedTransfers = 16;       // in a row, before the pipe counts as broken
 
 struct FoundAdapter {
     std::string port;          // where it is plugged in, the system's name for it ("1-1.2")

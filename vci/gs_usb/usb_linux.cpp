@@ -29,12 +29,6 @@ namespace vci::gs_usb {
 
 namespace {
 
-constexpr unsigned kEndpointIn = 0x81;
-constexpr unsigned kEndpointOut = 0x02;
-constexpr std::size_t kInTransfers = 8;
-constexpr std::size_t kInTransferSize = 512;  // a short packet ends each transfer
-constexpr int kMaxFailedTransfers = 16;       // in a row, before the pipe counts as broken
-
 std::string ReadLine(const std::string& path) {
     std::ifstream file(path);
     std::string line;

@@ -29,11 +29,6 @@ namespace vci::gs_usb {
 
 namespace {
 
-constexpr UCHAR kEndpointIn = 0x81;
-constexpr UCHAR kEndpointOut = 0x02;
-constexpr std::size_t kInTransfers = 8;
-constexpr std::size_t kInTransferSize = 512;  // a short packet ends each transfer
-constexpr int kMaxFailedTransfers = 16;       // in a row, before the pipe counts as broken
 constexpr DWORD kCancelWaitMs = 1000;
 
 // candleLight's DeviceInterfaceGUID {c15b4308-04d3-11e6-b3ea-6057189e6443}, and
