@@ -23,7 +23,7 @@ std::optional<DeviceEntry> EntryFor(const FoundAdapter& found) {
     DeviceEntry entry;
     entry.kind = kVciDeviceGsUsb;
     entry.number = found.number;
-    entry.name = "gsusb-" + found.port;
+    entry.name = "gsusb-" + (found.name.empty() ? found.port : found.name);
     entry.locator = found.port;
     entry.serial = found.serial;
     entry.description = "gs_usb adapter " + (found.product.empty() ? "?" : found.product) +

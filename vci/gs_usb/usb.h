@@ -26,6 +26,10 @@ struct FoundAdapter {
     std::uint32_t number = 0;  // unique among the adapters present (bus and address)
     const KnownId* id = nullptr;
     std::string product, serial;
+    // What follows "gsusb-" in the device's name; empty: the port. On Windows, where the port is
+    // the whole interface path, the serial number, or the path's instance part when two
+    // adapters share a serial number (many clones do).
+    std::string name;
     // The kernel's gs_usb driver holds it: the SocketCAN interface it made, and whether that is
     // up. Empty when no driver holds it.
     std::string kernel_interface;

@@ -173,6 +173,15 @@ bool ParseHex4(const std::string& text, std::size_t at, std::uint16_t* value) {
     return true;
 }
 
+// The instance part of an interface path, which Windows keeps unique: SERIAL, or a made-up
+// "5&1a2b3c4d&0&1" for a device without a serial number (or one whose serial is not unique).
+std::string InstancePart(const std::string& path) {
+    const std::size_t first = path.find('#');
+    const std::size_t second = first == std::string::npos ? first : path.find('#', first + 1);
+    const std::size_t third = second == std::string::npos ? second : path.find('#', second + 1);
+    return third == std::string::npos ? path : path.substr(second + 1, third - second - 1);
+}
+
 bool ParsePath(const std::string& path, PathIds* ids) {
     const std::string lower = Lower(path);
     const std::size_t vid = lower.find("vid_");
@@ -545,6 +554,7 @@ std::vector<FoundAdapter> FindAdapters(const std::string& /*root*/) {
         return adapters;
     }
     std::vector<std::string> seen;
+    std::size_t under_own_guid = 0;  // the first adapters, found under candleLight's GUID
     for (const GUID* guid : {&kCandleLightInterface, &kUsbDeviceInterface}) {
         const bool own_guid = guid == &kCandleLightInterface;
         for (const std::string& path : InterfacePaths(api, *guid)) {
@@ -575,14 +585,26 @@ std::vector<FoundAdapter> FindAdapters(const std::string& /*root*/) {
                 // composite device's parent, another driver): only what opens is ours.
                 continue;
             }
-            // One adapter seen under both GUIDs by different paths: the first is kept.
-            const bool twice = std::any_of(adapters.begin(), adapters.end(), [&](const auto& a) {
-                return !found.serial.empty() && a.id == found.id && a.serial == found.serial;
-            });
+            // One adapter seen under both GUIDs by different paths: the first is kept. Two
+            // adapters under one GUID are two, even with one serial number.
+            const auto own_end = adapters.begin() + static_cast<std::ptrdiff_t>(under_own_guid);
+            const bool twice =
+                !own_guid && std::any_of(adapters.begin(), own_end, [&](const auto& a) {
+                    return !found.serial.empty() && a.id == found.id && a.serial == found.serial;
+                });
             if (!twice) {
                 adapters.push_back(std::move(found));
             }
         }
+        if (own_guid) {
+            under_own_guid = adapters.size();
+        }
+    }
+    for (FoundAdapter& found : adapters) {
+        const bool shared = std::count_if(adapters.begin(), adapters.end(), [&](const auto& a) {
+                                return a.serial == found.serial;
+                            }) > 1;
+        found.name = found.serial.empty() || shared ? InstancePart(found.port) : found.serial;
     }
     std::sort(adapters.begin(), adapters.end(),
               [](const FoundAdapter& a, const FoundAdapter& b) { return a.port < b.port; });
