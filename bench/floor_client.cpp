@@ -254,8 +254,7 @@ bool UsbExchange(std::uint32_t id, const std::vector<std::uint8_t>& data, int ti
 }
 
 void UsbControl(const gs::ControlTransfer& transfer, std::uint8_t* in = nullptr) {
-    std::uint8_t data[64] = {};
-    std::memcpy(data, transfer.data.data(), transfer.in() ? 0 : transfer.length);
+    auto data = transfer.data;  // an IN request's answer comes back in it
     usbdevfs_ctrltransfer control{};
     control.bRequestType = transfer.request_type;
     control.bRequest = transfer.request;
@@ -263,12 +262,12 @@ void UsbControl(const gs::ControlTransfer& transfer, std::uint8_t* in = nullptr)
     control.wIndex = transfer.index;
     control.wLength = transfer.length;
     control.timeout = 1000;
-    control.data = data;
+    control.data = data.data();
     if (::ioctl(g_socket, USBDEVFS_CONTROL, &control) < 0) {
         Fail("a control request failed");
     }
     if (in != nullptr) {
-        std::memcpy(in, data, transfer.length);
+        std::memcpy(in, data.data(), transfer.length);
     }
 }
 

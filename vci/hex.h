@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace vci {
@@ -30,6 +31,18 @@ constexpr bool ParseHexDigits(std::string_view digits, std::uint32_t* value) {
     }
     *value = result;
     return true;
+}
+
+// The 4 hexadecimal digits after `key` ("VID_", "PID_") in a Windows device instance ID such as
+// "USB\VID_0403&PID_FFA8\..." or an interface path "\\?\usb#vid_1d50&pid_606f#...", as a USB ID.
+constexpr std::optional<std::uint16_t> UsbIdAfter(std::string_view text, std::string_view key) {
+    const std::size_t at = text.find(key);
+    std::uint32_t value = 0;
+    if (at == std::string_view::npos || at + key.size() + 4 > text.size() ||
+        !ParseHexDigits(text.substr(at + key.size(), 4), &value)) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
 }
 
 }  // namespace vci

@@ -195,10 +195,7 @@ class LinuxUsbDevice final : public UsbDevice {
 
     Status Control(const ControlTransfer& transfer, std::uint8_t* in, std::size_t* got,
                    int timeout_ms) override {
-        std::array<std::uint8_t, 64> data{};
-        if (!transfer.in()) {
-            std::memcpy(data.data(), transfer.data.data(), transfer.length);
-        }
+        auto data = transfer.data;  // an IN request's answer comes back in it
         usbdevfs_ctrltransfer control{};
         control.bRequestType = transfer.request_type;
         control.bRequest = transfer.request;

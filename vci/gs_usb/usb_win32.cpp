@@ -24,6 +24,8 @@
 #include <tuple>
 
 #include "vci/gs_usb/usb.h"
+#include "vci/hex.h"
+#include "virtual_bus/socket.h"
 
 namespace vci::gs_usb {
 
@@ -133,15 +135,7 @@ std::string Lower(std::string text) {
 }
 
 std::string SystemMessage(DWORD error) {
-    char text[256] = {};
-    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    nullptr, error, 0, text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
-                          text[length - 1] == ' ' || text[length - 1] == '.')) {
-        text[--length] = '\0';
-    }
-    return (length > 0 ? std::string(text) : std::string("system error")) + " (error " +
-           std::to_string(error) + ")";
+    return vbus::net::ErrorText(static_cast<int>(error));
 }
 
 bool IsGone(DWORD error) {
@@ -156,23 +150,6 @@ struct PathIds {
     std::string serial;
 };
 
-bool ParseHex4(const std::string& text, std::size_t at, std::uint16_t* value) {
-    if (at + 4 > text.size()) {
-        return false;
-    }
-    unsigned number = 0;
-    for (std::size_t i = at; i < at + 4; ++i) {
-        const char c = text[i];
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0) {
-            return false;
-        }
-        number = number << 4 | static_cast<unsigned>(digit);
-    }
-    *value = static_cast<std::uint16_t>(number);
-    return true;
-}
-
 // The instance part of an interface path, which Windows keeps unique: SERIAL, or a made-up
 // "5&1a2b3c4d&0&1" for a device without a serial number (or one whose serial is not unique).
 std::string InstancePart(const std::string& path) {
@@ -184,20 +161,15 @@ std::string InstancePart(const std::string& path) {
 
 bool ParsePath(const std::string& path, PathIds* ids) {
     const std::string lower = Lower(path);
-    const std::size_t vid = lower.find("vid_");
-    const std::size_t pid = vid == std::string::npos ? vid : lower.find("pid_", vid);
-    if (pid == std::string::npos || !ParseHex4(lower, vid + 4, &ids->vendor) ||
-        !ParseHex4(lower, pid + 4, &ids->product)) {
+    const auto vendor = UsbIdAfter(lower, "vid_");
+    const auto product = UsbIdAfter(lower, "pid_");
+    if (!vendor || !product) {
         return false;
     }
-    const std::size_t begin = lower.find('#', pid);
-    const std::size_t end = begin == std::string::npos ? begin : lower.find('#', begin + 1);
-    if (end != std::string::npos) {
-        ids->serial = path.substr(begin + 1, end - begin - 1);
-        if (ids->serial.find('&') != std::string::npos) {
-            ids->serial.clear();
-        }
-    }
+    ids->vendor = *vendor;
+    ids->product = *product;
+    const std::string instance = InstancePart(path);
+    ids->serial = instance == path || instance.find('&') != std::string::npos ? "" : instance;
     return true;
 }
 
@@ -370,10 +342,7 @@ class WinUsbDevice final : public UsbDevice {
         if (!SetTimeout(0, &control_timeout_ms_, timeout_ms)) {
             return Failed("setting the control time-out", ::GetLastError());
         }
-        std::array<UCHAR, 64> data{};
-        if (!transfer.in()) {
-            std::memcpy(data.data(), transfer.data.data(), transfer.length);
-        }
+        auto data = transfer.data;  // an IN request's answer comes back in it
         WINUSB_SETUP_PACKET setup{};
         setup.RequestType = transfer.request_type;
         setup.Request = transfer.request;

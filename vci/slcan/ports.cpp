@@ -138,20 +138,6 @@ std::string CanonicalPort(const std::string& port) {
 
 #elif defined(_WIN32)
 
-// 4 hexadecimal digits after `key` ("VID_", "PID_") in a device instance ID such as
-// "USB\VID_0403&PID_FFA8\..." or "FTDIBUS\VID_0403+PID_FFA8+...\0000".
-std::optional<std::uint16_t> IdAfter(const std::string& text, const char* key) {
-    const std::size_t at = text.find(key);
-    if (at == std::string::npos || at + 8 > text.size()) {
-        return std::nullopt;
-    }
-    std::uint32_t value = 0;
-    if (!ParseHexDigits(std::string_view(text).substr(at + 4, 4), &value)) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint16_t>(value);
-}
-
 // Every COM port (device interface class GUID_DEVINTERFACE_COMPORT) whose device instance ID
 // names a USB ID of kSlcanUsbIds, by its "PortName".
 std::vector<SlcanPort> RecognisedUsbPorts() {
@@ -170,8 +156,8 @@ std::vector<SlcanPort> RecognisedUsbPorts() {
         if (!::SetupDiGetDeviceInstanceIdA(devices, &device, instance, sizeof instance, nullptr)) {
             continue;
         }
-        const auto vendor = IdAfter(instance, "VID_");
-        const auto product = IdAfter(instance, "PID_");
+        const auto vendor = UsbIdAfter(instance, "VID_");
+        const auto product = UsbIdAfter(instance, "PID_");
         const UsbId* id = vendor && product ? FindUsbId(*vendor, *product) : nullptr;
         if (id == nullptr) {
             continue;
