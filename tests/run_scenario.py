@@ -81,10 +81,12 @@ import sys
 import tempfile
 import threading
 import time
+import tty
 
 import harness_support
 
 RUN_TIME_LIMIT_S = 120
+PTY_LATE_MS = 50
 READY_TIME_LIMIT_S = 20
 SKIP = 77
 
@@ -216,6 +218,47 @@ class Recorder:
         self.socket.close()
 
 
+def as_hardware():
+    """Runs the calling process (a stand-in for an adapter or a sensor, which a busy PC does not
+    slow down) on a real-time priority where that is allowed; as it is elsewhere."""
+    try:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(10))
+    except (AttributeError, OSError):
+        pass
+
+
+class PtyLateness:
+    """How late the kernel hands bytes across a pseudo terminal while a scenario runs. The tool
+    and the SLCAN adapter's stand-in talk through one, and on a loaded machine the kernel's work
+    that moves the bytes across (flush_to_ldisc, on a worker shared by every terminal) was seen
+    waiting over half a second for a processor. One byte through a terminal of its own every
+    10 ms, timed by a thread on a real-time priority where that is allowed."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        self.worst = 0.0
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        as_hardware()  # this thread alone
+        while not self.stopping.wait(0.01):
+            start = time.monotonic()
+            os.write(self.master, b"x")
+            if select.select([self.slave], [], [], 5)[0]:
+                os.read(self.slave, 64)
+            self.worst = max(self.worst, time.monotonic() - start)
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join()
+        os.close(self.master)
+        os.close(self.slave)
+        return self.worst
+
+
 def free_port():
     """A TCP port free on the loopback now; outside 29536..29543 (the kernel's ephemeral ports)."""
     with socket.socket() as probe:
@@ -233,7 +276,8 @@ class SlcanAdapter:
         command = [binary, "--join" if join else "--port", str(port), "--slcan-pty", self.link,
                    "--slcan-answer", answer, "--slcan-time-stamps", stamps or "off"]
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, text=True, bufsize=1)
+                                        stderr=subprocess.STDOUT, text=True, bufsize=1,
+                                        preexec_fn=as_hardware)
         self.output = ""
         # Blocking reads: it prints its lines at once, or ends.
         while "on 127.0.0.1" not in self.output:
@@ -273,7 +317,8 @@ class GsUsbAdapter:
 class Sensor:
     """The simulated sensor, running in the background for the whole scenario."""
 
-    def __init__(self, binary, options, folder, socketcan=None, port=None, wrapper="", index=0):
+    def __init__(self, binary, options, folder, socketcan=None, port=None, wrapper="", index=0,
+                 hardware=False):
         suffix = f"-{index}" if index else ""
         self.flash_path = os.path.join(folder, f"sensor-flash{suffix}.bin")
         self.trace_path = os.path.join(folder, f"bus-trace{suffix}.log")
@@ -290,7 +335,8 @@ class Sensor:
         self.output = ""
         self.process = subprocess.Popen(
             command, cwd=folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT, text=True, bufsize=1)
+            stderr=subprocess.STDOUT, text=True, bufsize=1,
+            preexec_fn=as_hardware if hardware else None)
         deadline = time.monotonic() + READY_TIME_LIMIT_S
         while "ready" not in self.output:
             if not self.read_some(deadline - time.monotonic()):
@@ -465,7 +511,8 @@ def run_scenario(args, sections, folder):
                         records_before[shlex.split(arg)[0]] = handle.read()
             elif name == "sensor":
                 sensors.append(Sensor(args.sensor, arg, folder, args.socketcan, port,
-                                      args.sensor_wrapper, len(sensors)))
+                                      args.sensor_wrapper, len(sensors),
+                                      hardware=bool(args.slcan)))
                 sensor = sensors[0]
             elif name in ("station", "station-interrupt"):
                 started = time.monotonic()
@@ -630,14 +677,27 @@ def main():
     if any(s["name"].startswith("station") for s in sections) and not args.station:
         print("SKIPPED: this scenario needs --station")
         return SKIP
-    folder = tempfile.mkdtemp(prefix="korvane-scenario-")
-    try:
-        failures = run_scenario(args, sections, folder)
-    finally:
-        if args.keep:
-            print(f"--- working folder kept: {folder}")
-        else:
-            shutil.rmtree(folder, ignore_errors=True)
+    # Through an SLCAN stand-in, a run that failed while the kernel's terminal hand-over was
+    # later than half the tool's 100-ms wait for a command's answer (a round crosses the terminal
+    # twice) runs again, up to twice: the scenario passes only if one run passes every check.
+    for attempt in range(3):
+        lateness = PtyLateness() if args.slcan else None
+        folder = tempfile.mkdtemp(prefix="korvane-scenario-")
+        try:
+            failures = run_scenario(args, sections, folder)
+        finally:
+            if args.keep:
+                print(f"--- working folder kept: {folder}")
+            else:
+                shutil.rmtree(folder, ignore_errors=True)
+        if lateness is None:
+            break
+        worst_ms = lateness.stop() * 1000
+        print(f"--- the kernel handed bytes across a terminal at most {worst_ms:.0f} ms late")
+        if not failures or worst_ms < PTY_LATE_MS or attempt == 2:
+            break
+        for failure in failures:
+            print("FAILED (a late kernel, so once more): " + failure)
     for failure in failures:
         print("FAILED: " + failure)
     if not failures:

@@ -13,15 +13,16 @@
 // Commands need no answer. Many firmwares answer none (no CR, no BEL, nothing after a frame),
 // answer `V` with a line of free text and ignore `N`; others answer every command with CR
 // (accepted) or BEL (refused). Answers are matched to commands in the order they were sent:
-// a CR or BEL answers the oldest command still waiting, a line of text `N` (if it begins with N)
-// or else `V`, which settles every command sent before it as unanswered (an adapter answers in
-// order). `V`, sent last at the opening, is the marker every adapter answers. So a late answer is
-// never taken for a later command's, and a refused `S8` fails the controller step even when its BEL
-// comes after the library went on. A wait ends with the answer or, from an adapter that has not
-// answered a command, once the line has been quiet for kQuietMs after the last byte received; an
-// adapter that answers commands is given kAnswerTimeoutMs for each. What `V` and `N` bring back is
-// the adapter's version and serial number in the device description (SlcanKnownIdentity); no answer
-// is fine.
+// a CR or BEL answers the oldest command still waiting, a line of text `N` (if it begins with N
+// and one waits) or else `V`, which settles every command sent before it as unanswered (an
+// adapter answers in order). Every group of commands ends with `V` (the opening's is its
+// question too), the marker every adapter answers: a step waits for it, so what the adapter said
+// to each command is known when the step ends, however late it comes, and a refused `S8` or `O`
+// fails its step; no wait depends on the machine being quick. An adapter that leaves a `V`
+// unanswered for kMarkerMs is asked no more markers: its commands are then taken to have no
+// answer once the line has been quiet for kQuietMs. What `V` and `N` bring back at the opening is
+// the adapter's version and serial number in the device description (SlcanKnownIdentity); no
+// answer is fine.
 //
 // Sending writes one `T`/`t` (`R`/`r`) line per frame in one write and does not wait for the
 // adapter's answer: adapters answer `Z`/`z` CR, a bare CR or nothing, and the receive side
@@ -60,14 +61,16 @@ namespace vci {
 
 namespace {
 
-// A command still unanswered after the line has been quiet this long (from the last byte
-// received, or from the write when nothing came since) is taken to have no answer. Longer than
-// a USB serial converter's default latency (16 ms) and a busy machine's delays.
+// Every group of commands ends with `V`, which every adapter answers with a line of text after
+// the answers (if any) to what came before it: its answer settles the group, whatever the machine's
+// delays. It is given this long, far beyond what a working adapter takes even on a busy machine
+// (the kernel's serial-line work alone was seen waiting 0.66 s for a processor there).
+constexpr int kMarkerMs = 2000;
+// An adapter that left `V` unanswered that long is no longer asked it: a command of its is then
+// taken to have no answer once the line has been quiet this long after the last byte received
+// (or the write, when nothing came since), and given at most kAnswerTimeoutMs.
 constexpr int kQuietMs = 30;
-// How long the first answer of a session may take before the adapter counts as one that does
-// not answer: a stick just plugged in, or one behind a slow link.
-constexpr int kFirstAnswerMs = 500;
-// An adapter that answers commands answers each within this; and no wait is longer.
+// No write of a command waits longer for the port.
 constexpr int kAnswerTimeoutMs = 500;
 
 // The `S` digit for a bit rate; nullopt when the protocol has none for it.
@@ -159,8 +162,9 @@ class SlcanSession {
 
     enum class Answer { kAccepted, kRefused, kNone, kLost };
 
-    // Sends commands in one write, each to be answered in turn (Await, Result). The index of the
-    // first in the session's exchanges; kNotSent when the port is lost.
+    // Sends commands in one write, each to be answered in turn (Await, Result), followed by the
+    // marker `V` while the adapter answers it. The index of the first in the session's
+    // exchanges; kNotSent when the port is lost.
     static constexpr std::size_t kNotSent = static_cast<std::size_t>(-1);
     std::size_t Post(std::initializer_list<std::string_view> commands) {
         std::string lines;
@@ -168,23 +172,34 @@ class SlcanSession {
             lines.append(command);
             lines += '\r';
         }
+        const bool marker = marker_answered_ && commands.end()[-1] != "V";
+        if (marker) {
+            lines += "V\r";
+        }
         if (!Write(lines)) {
             return kNotSent;
         }
         const std::size_t first = exchanges_.size();
         const std::int64_t now = vbus::SteadyNowUs();
-        for (const std::string_view command : commands) {
+        const auto add = [&](std::string_view command) {
             Exchange exchange;
             exchange.query = command == "V" || command == "N";
             exchange.letter = command[0];
             exchange.sent_us = now;
             exchanges_.push_back(exchange);
+        };
+        for (const std::string_view command : commands) {
+            add(command);
+        }
+        if (marker) {
+            add("V");
         }
         return first;
     }
 
-    // Waits until exchange `index` is answered or can be taken to have no answer. False when the
-    // port is lost.
+    // Waits until exchange `index` is answered or can be taken to have no answer: until the `V`
+    // after it is answered, or, from an adapter that does not answer `V`, the line is quiet.
+    // False when the port is lost.
     bool Await(std::size_t index) {
         for (;;) {
             const Exchange& exchange = exchanges_[index];
@@ -192,15 +207,13 @@ class SlcanSession {
                 return true;
             }
             const std::int64_t sent = exchange.sent_us;
-            std::int64_t until = sent + kAnswerTimeoutMs * 1000;
-            if (!(answers_commands_ && !exchange.query)) {
-                until = !heard_ && !first_wait_over_
-                            ? sent + kFirstAnswerMs * 1000
-                            : std::min(until, std::max(sent, last_byte_us_) + kQuietMs * 1000);
-            }
+            const std::int64_t until =
+                marker_answered_ ? sent + kMarkerMs * 1000
+                                 : std::min(sent + kAnswerTimeoutMs * 1000,
+                                            std::max(sent, last_byte_us_) + kQuietMs * 1000);
             const std::int64_t now = vbus::SteadyNowUs();
             if (now >= until) {
-                first_wait_over_ = true;
+                marker_answered_ = false;
                 return true;
             }
             const ReadOutcome got =
@@ -323,7 +336,6 @@ class SlcanSession {
         if (n == 0) {
             return ReadOutcome::kNothing;
         }
-        heard_ = true;
         last_byte_us_ = vbus::SteadyNowUs();
         splitter_.Feed(std::string_view(buffer_, static_cast<std::size_t>(n)), sink);
         return ReadOutcome::kData;
@@ -374,7 +386,6 @@ class SlcanSession {
             Exchange& exchange = exchanges_[next_++];
             exchange.state = token.kind == slcan::Token::Kind::kBell ? Exchange::State::kRefused
                                                                      : Exchange::State::kAccepted;
-            answers_commands_ = answers_commands_ || !exchange.query;
             return true;
         }
         slcan::Frame frame;
@@ -383,12 +394,14 @@ class SlcanSession {
             slcan::ParseFrame(token.text, slcan::TimeStamp::kOptional, &frame, &stamp)) {
             return false;
         }
-        // A line beginning with N answers `N`; any other the oldest `V` (the marker).
+        // A line beginning with N answers `N` when one waits before the next `V`; any other line
+        // (and that one otherwise) the oldest `V`, the marker.
         const bool serial_line = !token.text.empty() && token.text[0] == 'N';
         std::size_t target = exchanges_.size();
         for (std::size_t i = next_; i < exchanges_.size(); ++i) {
             const Exchange& exchange = exchanges_[i];
-            if (exchange.query && (exchange.letter == 'N') == serial_line) {
+            if (exchange.query && exchange.state == Exchange::State::kWaiting &&
+                (exchange.letter == 'V' || serial_line)) {
                 target = i;
                 break;
             }
@@ -467,9 +480,7 @@ class SlcanSession {
     // first that may still be answered.
     std::vector<Exchange> exchanges_;
     std::size_t next_ = 0;
-    bool answers_commands_ = false;  // a command was answered (CR or BEL)
-    bool heard_ = false;             // a byte came from the adapter
-    bool first_wait_over_ = false;   // a wait for an answer ended without one
+    bool marker_answered_ = true;  // the adapter answers `V` (until a wait for it ran out)
     std::int64_t last_byte_us_ = 0;
     SlcanIdentity identity_;
     std::string last_error_;
