@@ -4,7 +4,7 @@
 #include "vci/gs_usb/backend.h"
 #include "vci/slcan/backend.h"
 #include "vci/socketcan/backend.h"
-#include "vci/virtual_bus/backend.h"
+#include "vci/sim_bus/backend.h"
 
 namespace vci {
 

@@ -14,7 +14,7 @@
 #include "virtual_bus/bus_host.h"
 #include "virtual_bus/frame.h"
 #include "virtual_bus/slcan_pty_adapter.h"
-#include "virtual_bus/socketcand_protocol.h"
+#include "wire/socketcand_protocol.h"
 #ifdef __linux__
 #include "virtual_bus/gs_usb_gadget.h"
 #endif
@@ -130,11 +130,11 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--bus-name" && has_value) {
             options.bus_name = argv[++i];
-            if (!vbus::proto::IsValidBusName(options.bus_name)) {
+            if (!wire::socketcand::IsValidBusName(options.bus_name)) {
                 std::fprintf(stderr,
                              "canbus-host: bad bus name '%s' (1 to %zu characters, no blanks, "
                              "no < or >)\n",
-                             argv[i], vbus::proto::kMaxBusNameLength);
+                             argv[i], wire::socketcand::kMaxBusNameLength);
                 return 2;
             }
         } else if (arg == "--trace" && has_value) {

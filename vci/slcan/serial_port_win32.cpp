@@ -5,9 +5,10 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/deadline_timer.h"
+#include "base/socket.h"
+#include "base/system_error.h"
 #include "vci/slcan/serial_port.h"
-#include "virtual_bus/deadline_timer.h"
-#include "virtual_bus/socket.h"
 
 namespace vci::slcan {
 
@@ -26,7 +27,7 @@ HANDLE Handle(std::intptr_t handle) {
 }
 
 std::string ErrorText(DWORD code) {
-    return vbus::net::ErrorText(static_cast<int>(code));
+    return base::ErrorText(static_cast<int>(code));
 }
 
 }  // namespace
@@ -122,12 +123,12 @@ std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeo
     if (lost_ || handle_ == -1) {
         return -1;
     }
-    const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
+    const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
     for (;;) {
         // ReadFile returns what has arrived, or waits at most its time-out for the first byte.
         // Windows returns with that byte; wine only at the end of the time-out, so a wait is made
         // of reads of 1 ms (a shorter wait is rounded up to one, not turned into a busy loop).
-        const std::int64_t remaining = deadline - vbus::SteadyNowUs();
+        const std::int64_t remaining = deadline - base::SteadyNowUs();
         const DWORD wait_ms = remaining <= 0 ? 0 : 1;
         if (!SetTimeouts(wait_ms, write_wait_ms_)) {
             return Lost("setting the serial port's time-outs failed: " +
@@ -147,7 +148,7 @@ std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeo
                 return Lost("the serial port is gone: " + ErrorText(::GetLastError()));
             }
         }
-        if (got > 0 || wait_ms == 0 || vbus::SteadyNowUs() >= deadline) {
+        if (got > 0 || wait_ms == 0 || base::SteadyNowUs() >= deadline) {
             return got;
         }
     }
@@ -158,12 +159,12 @@ SerialPort::WriteStatus SerialPort::Write(std::string_view bytes, std::int64_t t
         return WriteStatus::kLost;
     }
     const std::size_t total = bytes.size();
-    const std::int64_t start = vbus::SteadyNowUs();
+    const std::int64_t start = base::SteadyNowUs();
     const std::int64_t first_deadline = start + std::max(timeout_us, kFirstBytesMinUs);
     const std::int64_t rest_deadline = start + kRestOfLineUs;
     while (!bytes.empty()) {
         const bool begun = bytes.size() < total;
-        const std::int64_t left = (begun ? rest_deadline : first_deadline) - vbus::SteadyNowUs();
+        const std::int64_t left = (begun ? rest_deadline : first_deadline) - base::SteadyNowUs();
         if (left <= 0) {
             if (!begun) {
                 return WriteStatus::kFull;

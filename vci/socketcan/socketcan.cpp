@@ -30,7 +30,7 @@
 #include <system_error>
 #endif
 
-namespace socketcan {
+namespace vci::socketcan {
 namespace {
 
 // The rtnetlink and CAN wire values are kernel ABI. They are spelled out here so that the
@@ -927,4 +927,4 @@ bool RawSocket::ReceiveSome(std::vector<RawFrame>&, std::size_t, int64_t) {
 
 #endif
 
-}  // namespace socketcan
+}  // namespace vci::socketcan

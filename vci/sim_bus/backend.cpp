@@ -2,7 +2,7 @@
 // one of ports kFirstPort .. kFirstPort + 7, serving the bus "sim<k>" on port kFirstPort + k.
 // The device's number is the port. Its controller runs at 1000 kbit/s only; each channel is a
 // connection to the host.
-#include "vci/virtual_bus/backend.h"
+#include "vci/sim_bus/backend.h"
 
 #include <algorithm>
 #include <chrono>
