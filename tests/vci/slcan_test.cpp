@@ -360,18 +360,21 @@ TEST_F(SlcanTest, PulledAdapterEndsTheChannelAndOpensAgainPluggedBack) {
     EXPECT_EQ(VciChannelSend(channel_, 0, &message), kVciErrIo);
     const std::string printed = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(printed.find("vci: "), std::string::npos) << printed;
-    // Plugged back in, while the lost channel is still open: opened afresh.
+    // Plugged back in, in the same run: the channel deactivated and activated again connects
+    // anew, and the adapter is set up and its CAN channel opened as the controller did before.
     FakeAdapter plugged;
     plugged.answers = {{"V", "V2000\r"}};
     ::unlink(link.c_str());
     ASSERT_EQ(::symlink(plugged.path().c_str(), link.c_str()), 0);
-    const VciHandle lost_channel = channel_, lost_controller = controller_;
-    channel_ = controller_ = nullptr;
-    vci::ForgetDevices();
-    EXPECT_EQ(Open(), std::make_pair(kVciOk, kVciOk));
-    EXPECT_EQ(plugged.LastLines({"O", "V"}), (std::vector<std::string>{"O", "V"}));
-    VciChannelClose(lost_channel);
-    VciControllerClose(lost_controller);
+    ASSERT_EQ(VciChannelActivate(channel_, 0), kVciOk);
+    ASSERT_EQ(VciChannelActivate(channel_, 1), kVciOk);
+    const std::vector<std::string> set_up = {"C", "N", "V", "S8", "Z0", "V", "O", "V"};
+    EXPECT_EQ(plugged.LastLines(set_up), set_up);
+    ASSERT_EQ(VciChannelSend(channel_, 0, &message), kVciOk);
+    EXPECT_EQ(plugged.LastLines({"t000100"}), std::vector<std::string>{"t000100"});
+    // The controller's stop reaches the adapter plugged in now.
+    ASSERT_EQ(VciControllerStart(controller_, 0), kVciOk);
+    EXPECT_EQ(plugged.LastLines({"C", "V"}), (std::vector<std::string>{"C", "V"}));
     vci::ForgetDevices();
     EXPECT_EQ(std::string(Listed().description), "SLCAN adapter on " + link + ", version 2000");
     ::unlink(link.c_str());

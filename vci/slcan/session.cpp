@@ -52,6 +52,8 @@
 #include <vector>
 
 #include "base/deadline_timer.h"
+#include "vci/adapter_sessions.h"
+#include "vci/notice.h"
 #include "vci/slcan/serial_port.h"
 #include "vci/slcan/session.h"
 #include "vci/vci_diagnostics.h"
@@ -90,7 +92,7 @@ std::map<std::string, SlcanIdentity>& Identities() {
     static std::map<std::string, SlcanIdentity> identities;
     return identities;
 }
-std::mutex sessions_mutex;  // guards Identities() and Sessions()
+std::mutex identities_mutex;  // guards Identities()
 
 // An answer's text as the device description can show it: printable characters only; a serial
 // number without its N, "V1013" (the letter and four characters, as the protocol has it) without
@@ -243,20 +245,24 @@ class SlcanSession {
     void EndExchanges() {
         exchanges_.clear();
         next_ = 0;
-        bitrate_exchange.reset();
+        bitrate_exchange_.reset();
     }
 
-    // The exchange of the bit rate command of the last initialisation, if it is still kept.
-    std::optional<std::size_t> bitrate_exchange;
-    std::uint32_t bitrate = 0;
+    // What vci/adapter_sessions.h asks of a session. The controller's set-up: the bit rate
+    // (`S0`..`S8`) and time stamps off (`Z0`, a refusal tolerated: the receive side takes lines
+    // with or without them), kVciErrNotSupported for a bit rate refused or that the protocol
+    // lacks; starting opens the adapter's CAN channel (`O`; kVciErrIo when refused), stopping
+    // closes it (`C`). Each says why on stderr when it fails.
+    VciResult Configure(std::uint32_t bitrate);
+    VciResult Start(bool start);
+    static constexpr bool kEchoesOwnFrames = false;  // the channel queues its own copies
+    static constexpr const char* kReceiveFailed = "";
 
     // Appends what has arrived, waiting at most timeout_us for the first frame. False when the
     // port is lost.
     bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) {
         const std::size_t before = out.size();
-        out.insert(out.end(), kept_.begin(), kept_.end());
-        kept_.clear();
-        if (lost_) {
+        if (!TakeKept(kept_, out, lost_)) {
             return false;
         }
         const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
@@ -361,7 +367,7 @@ class SlcanSession {
     void Lose() {
         lost_ = true;
         last_error_ = serial_.last_error();
-        std::lock_guard lock(sessions_mutex);
+        std::lock_guard lock(identities_mutex);
         Identities().erase(port_);
     }
 
@@ -488,163 +494,108 @@ class SlcanSession {
     std::string last_error_;
     std::uint64_t refused_ = 0;
     std::uint64_t skipped_ = 0;
+    // The exchange of the bit rate command of the last set-up while it is kept, and its rate.
+    std::optional<std::size_t> bitrate_exchange_;
+    std::uint32_t bitrate_ = 0;
 };
 
 namespace {
-
-// The sessions of this process, by port: a controller and a channel of one adapter share one.
-std::map<std::string, std::weak_ptr<SlcanSession>>& Sessions() {
-    static std::map<std::string, std::weak_ptr<SlcanSession>> sessions;
-    return sessions;
-}
-
-// The session on this port, opened if none is open (or the one there was lost). Null on
-// failure, with the code and why.
-std::shared_ptr<SlcanSession> AcquireSession(const std::string& port, std::uint32_t baud,
-                                             const std::string& name, VciResult* code,
-                                             std::string* error) {
-    std::shared_ptr<SlcanSession> existing;
-    {
-        std::lock_guard lock(sessions_mutex);
-        const auto it = Sessions().find(port);
-        existing = it == Sessions().end() ? nullptr : it->second.lock();
-    }
-    if (existing && !existing->lost()) {
-        *code = kVciOk;
-        return existing;
-    }
-    existing.reset();  // lost: its holders keep it until they close; a new one takes the port
-    auto session = std::make_shared<SlcanSession>(port, baud, name);
-    *code = session->Open(error);
-    if (*code != kVciOk) {
-        return nullptr;
-    }
-    std::lock_guard lock(sessions_mutex);
-    Sessions()[port] = session;
-    Identities()[port] = session->identity();
-    return session;
-}
-
-class SlcanTransport final : public Transport {
-  public:
-    explicit SlcanTransport(std::shared_ptr<SlcanSession> session) : session_(std::move(session)) {}
-
-    bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) override {
-        if (!session_->Receive(out, timeout_us)) {
-            last_error_ = session_->last_error();
-            return false;
-        }
-        return true;
-    }
-
-    SendResult Send(const VciMessage& message, std::uint32_t timeout_ms,
-                    std::size_t /*queued_limit: the port's buffer decides*/) override {
-        const SendResult result = session_->Send(message, timeout_ms);
-        if (result != SendResult::kSent) {
-            last_error_ = session_->last_error();
-        }
-        return result;
-    }
-
-    // An adapter keeps sending while the channel is inactive; reads on the inactive channel
-    // drop what it sends, and activation drops what the port holds by then.
-    bool StartReceiving(std::int64_t timeout_us) override {
-        if (!session_->DiscardPending(timeout_us)) {
-            last_error_ = session_->last_error();
-            return false;
-        }
-        return true;
-    }
-
-    bool echoes_own_frames() const override { return false; }
-
-  private:
-    std::shared_ptr<SlcanSession> session_;
-};
 
 // Says why on stderr when the adapter refused the bit rate command or the port was lost.
 VciResult BitrateResult(SlcanSession& session, std::size_t exchange, std::uint32_t bitrate) {
     switch (session.Result(exchange)) {
         case SlcanSession::Answer::kRefused:
-            std::fprintf(stderr, "vci: %s: the adapter refused S%c (%u bit/s)\n",
-                         session.name().c_str(), *BitrateDigit(bitrate),
-                         static_cast<unsigned>(bitrate));
+            Notice(session.name().c_str(), "the adapter refused S%c (%u bit/s)",
+                   *BitrateDigit(bitrate), static_cast<unsigned>(bitrate));
             return kVciErrNotSupported;
         case SlcanSession::Answer::kLost:
-            std::fprintf(stderr, "vci: %s: %s\n", session.name().c_str(),
-                         session.last_error().c_str());
+            Notice(session.name().c_str(), "%s", session.last_error().c_str());
             return kVciErrIo;
         default:
             return kVciOk;
     }
 }
 
+// The adapters' sessions of this process, by port.
+AdapterSessions<SlcanSession>& Sessions() {
+    static AdapterSessions<SlcanSession> sessions;
+    return sessions;
+}
+
+// Opens a session on the port: the port opened, the adapter's channel closed, `V` and `N` asked
+// (what they brought back is kept for the device list).
+AdapterSessions<SlcanSession>::Opener Opener(const std::string& port, std::uint32_t baud,
+                                             const std::string& name) {
+    return [port, baud, name](VciResult* code, std::string* error) {
+        auto session = std::make_shared<SlcanSession>(port, baud, name);
+        *code = session->Open(error);
+        if (*code != kVciOk) {
+            return std::shared_ptr<SlcanSession>();
+        }
+        std::lock_guard lock(identities_mutex);
+        Identities()[port] = session->identity();
+        return session;
+    };
+}
+
 }  // namespace
 
-VciResult SlcanInitController(const std::string& port, std::uint32_t baud, const std::string& name,
-                              std::uint32_t bitrate, std::shared_ptr<SlcanSession>* session) {
+VciResult SlcanSession::Configure(std::uint32_t bitrate) {
     const std::optional<char> digit = BitrateDigit(bitrate);
     if (!digit) {
-        std::fprintf(stderr, "vci: %s: an SLCAN adapter has no setting for %u bit/s\n",
-                     name.c_str(), static_cast<unsigned>(bitrate));
+        Notice(name_.c_str(), "an SLCAN adapter has no setting for %u bit/s",
+               static_cast<unsigned>(bitrate));
         return kVciErrNotSupported;
-    }
-    VciResult code = kVciOk;
-    std::string error;
-    std::shared_ptr<SlcanSession> opened = AcquireSession(port, baud, name, &code, &error);
-    if (!opened) {
-        std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), error.c_str());
-        return code;
     }
     // `Z0` is refused by firmware that has no time stamps to turn off.
     const char bitrate_command[3] = {'S', *digit, '\0'};
-    const std::size_t first = opened->Post({bitrate_command, "Z0"});
-    if (first == SlcanSession::kNotSent || !opened->Await(first) || !opened->Await(first + 1)) {
-        std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), opened->last_error().c_str());
+    const std::size_t first = Post({bitrate_command, "Z0"});
+    if (first == kNotSent || !Await(first) || !Await(first + 1)) {
+        Notice(name_.c_str(), "%s", last_error_.c_str());
         return kVciErrIo;
     }
-    if (const VciResult result = BitrateResult(*opened, first, bitrate); result != kVciOk) {
+    if (const VciResult result = BitrateResult(*this, first, bitrate); result != kVciOk) {
         return result;
     }
-    opened->bitrate_exchange = first;
-    opened->bitrate = bitrate;
-    *session = std::move(opened);
+    bitrate_exchange_ = first;
+    bitrate_ = bitrate;
     return kVciOk;
 }
 
-VciResult SlcanStartController(SlcanSession& session, bool start) {
-    const char* command = start ? "O" : "C";
-    const std::size_t sent = session.Post({command});
-    if (sent == SlcanSession::kNotSent || !session.Await(sent)) {
-        std::fprintf(stderr, "vci: %s: %s\n", session.name().c_str(), session.last_error().c_str());
+VciResult SlcanSession::Start(bool start) {
+    const std::size_t sent = Post({start ? "O" : "C"});
+    if (sent == kNotSent || !Await(sent)) {
+        Notice(name_.c_str(), "%s", last_error_.c_str());
         return kVciErrIo;
     }
     VciResult code = kVciOk;
-    if (start && session.bitrate_exchange) {
-        // The bit rate's answer may have come only now: refused, it fails the start.
-        code = BitrateResult(session, *session.bitrate_exchange, session.bitrate);
+    if (start && bitrate_exchange_) {
+        // Refused, the bit rate fails the start too (its answer may have come only now from an
+        // adapter that answers no `V`).
+        code = BitrateResult(*this, *bitrate_exchange_, bitrate_);
     }
-    if (code == kVciOk && start && session.Result(sent) == SlcanSession::Answer::kRefused) {
-        std::fprintf(stderr, "vci: %s: the adapter refused to open its CAN channel (O)\n",
-                     session.name().c_str());
+    if (code == kVciOk && start && Result(sent) == Answer::kRefused) {
+        Notice(name_.c_str(), "the adapter refused to open its CAN channel (O)");
         code = kVciErrIo;
     }
     // `C` is refused by adapters whose channel is closed already.
-    session.EndExchanges();
+    EndExchanges();
     return code;
+}
+
+std::unique_ptr<BackendController> OpenSlcanController(const std::string& port, std::uint32_t baud,
+                                                       const std::string& name) {
+    return std::make_unique<SessionController<SlcanSession>>(Sessions(), port,
+                                                             Opener(port, baud, name), name);
 }
 
 std::unique_ptr<Transport> OpenSlcan(const std::string& port, std::uint32_t baud,
                                      const std::string& name, VciResult* code, std::string* error) {
-    std::shared_ptr<SlcanSession> session = AcquireSession(port, baud, name, code, error);
-    if (!session) {
-        return nullptr;
-    }
-    return std::make_unique<SlcanTransport>(std::move(session));
+    return OpenSessionTransport(Sessions(), port, Opener(port, baud, name), code, error);
 }
 
 std::optional<SlcanIdentity> SlcanKnownIdentity(const std::string& port) {
-    std::lock_guard lock(sessions_mutex);
+    std::lock_guard lock(identities_mutex);
     const auto it = Identities().find(port);
     if (it == Identities().end()) {
         return std::nullopt;
