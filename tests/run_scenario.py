@@ -81,12 +81,10 @@ import sys
 import tempfile
 import threading
 import time
-import tty
 
 import harness_support
 
 RUN_TIME_LIMIT_S = 120
-PTY_LATE_MS = 50
 READY_TIME_LIMIT_S = 20
 SKIP = 77
 
@@ -218,47 +216,6 @@ class Recorder:
         self.socket.close()
 
 
-def as_hardware():
-    """Runs the calling process (a stand-in for an adapter or a sensor, which a busy PC does not
-    slow down) on a real-time priority where that is allowed; as it is elsewhere."""
-    try:
-        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(10))
-    except (AttributeError, OSError):
-        pass
-
-
-class PtyLateness:
-    """How late the kernel hands bytes across a pseudo terminal while a scenario runs. The tool
-    and the SLCAN adapter's stand-in talk through one, and on a loaded machine the kernel's work
-    that moves the bytes across (flush_to_ldisc, on a worker shared by every terminal) was seen
-    waiting over half a second for a processor. One byte through a terminal of its own every
-    10 ms, timed by a thread on a real-time priority where that is allowed."""
-
-    def __init__(self):
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.slave)
-        self.worst = 0.0
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self.run, daemon=True)
-        self.thread.start()
-
-    def run(self):
-        as_hardware()  # this thread alone
-        while not self.stopping.wait(0.01):
-            start = time.monotonic()
-            os.write(self.master, b"x")
-            if select.select([self.slave], [], [], 5)[0]:
-                os.read(self.slave, 64)
-            self.worst = max(self.worst, time.monotonic() - start)
-
-    def stop(self):
-        self.stopping.set()
-        self.thread.join()
-        os.close(self.master)
-        os.close(self.slave)
-        return self.worst
-
-
 def free_port():
     """A TCP port free on the loopback now; outside 29536..29543 (the kernel's ephemeral ports)."""
     with socket.socket() as probe:
@@ -277,7 +234,7 @@ class SlcanAdapter:
                    "--slcan-answer", answer, "--slcan-time-stamps", stamps or "off"]
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, text=True, bufsize=1,
-                                        preexec_fn=as_hardware)
+                                        preexec_fn=harness_support.as_hardware)
         self.output = ""
         # Blocking reads: it prints its lines at once, or ends.
         while "on 127.0.0.1" not in self.output:
@@ -336,7 +293,7 @@ class Sensor:
         self.process = subprocess.Popen(
             command, cwd=folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT, text=True, bufsize=1,
-            preexec_fn=as_hardware if hardware else None)
+            preexec_fn=harness_support.as_hardware if hardware else None)
         deadline = time.monotonic() + READY_TIME_LIMIT_S
         while "ready" not in self.output:
             if not self.read_some(deadline - time.monotonic()):
@@ -681,7 +638,7 @@ def main():
     # later than half the tool's 100-ms wait for a command's answer (a round crosses the terminal
     # twice) runs again, up to twice: the scenario passes only if one run passes every check.
     for attempt in range(3):
-        lateness = PtyLateness() if args.slcan else None
+        lateness = harness_support.PtyLateness() if args.slcan else None
         folder = tempfile.mkdtemp(prefix="korvane-scenario-")
         try:
             failures = run_scenario(args, sections, folder)
@@ -694,7 +651,7 @@ def main():
             break
         worst_ms = lateness.stop() * 1000
         print(f"--- the kernel handed bytes across a terminal at most {worst_ms:.0f} ms late")
-        if not failures or worst_ms < PTY_LATE_MS or attempt == 2:
+        if not failures or worst_ms < harness_support.PTY_LATE_MS or attempt == 2:
             break
         for failure in failures:
             print("FAILED (a late kernel, so once more): " + failure)
