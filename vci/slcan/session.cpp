@@ -1,14 +1,15 @@
 // The SLCAN transport: a serial-line CAN adapter (the ASCII protocol of one line per command or
 // frame, ended by CR) on a serial port.
 //
-// One session per port and process, shared by the device's controller and its channel (the
-// port is opened once, for this process alone). Opening the session sends `C` (an adapter's
-// channel may have been left open), `N` and `V` in one write, and nothing before them: both
-// widely used firmwares take an empty line for their previous line again, which after a frame
-// line puts that frame on the bus once more. The controller's initialisation then sets the bit
-// rate (`S0`..`S8`) and turns time stamps off (`Z0`, a refusal tolerated: the receive side takes
-// lines with or without them); starting the controller opens the CAN channel (`O`), stopping it
-// closes it. When the last holder lets the session go, it sends `C` and releases the port.
+// One session per port and process, shared by the device's controller and its channel
+// (vci/adapter_sessions.h; the port is opened once, for this process alone). Opening the session
+// sends `C` (an adapter's channel may have been left open), `N` and `V` in one write, and nothing
+// before them: both widely used firmwares take an empty line for their previous line again, which
+// after a frame line puts that frame on the bus once more. The controller's initialisation then
+// sets the bit rate (`S0`..`S8`) and turns time stamps off (`Z0`, a refusal tolerated: the receive
+// side takes lines with or without them); starting the controller opens the CAN channel (`O`),
+// stopping it closes it. When the last holder lets the session go, it sends `C` and releases the
+// port.
 //
 // Commands need no answer. Many firmwares answer none (no CR, no BEL, nothing after a frame),
 // answer `V` with a line of free text and ignore `N`; others answer every command with CR
@@ -38,7 +39,8 @@
 //
 // A port that goes away (read or write error, hang-up) ends the session for good: receives
 // return false and sends kLost, as a lost virtual bus does. The port is closed then, and the
-// next open of the device starts a new session on it (an adapter plugged back in).
+// next open of the device or of a channel starts a new session on it (an adapter plugged back
+// in), set up as the controller set up the one before.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
