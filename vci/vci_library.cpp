@@ -113,6 +113,7 @@
 #include "vci/receive_fifo.h"
 #include "vci/transport.h"
 #include "vci/vci_diagnostics.h"
+#include "wire/can_id.h"
 
 struct VciObject {
     enum class Kind { kDeviceList, kDevice, kController, kChannel };
@@ -372,7 +373,7 @@ VciHandle AddDevice(const DeviceEntry& entry) {
 
 bool ValidIdentifier(const VciMessage& message) {
     const bool extended = (message.flags & kVciFlagExtended) != 0;
-    return message.identifier <= (extended ? 0x1FFFFFFFu : 0x7FFu);
+    return message.identifier <= wire::CanIdMask(extended);
 }
 
 }  // namespace
