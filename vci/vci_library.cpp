@@ -110,6 +110,7 @@
 #include "vci/bus_timing.h"
 #include "vci/device_prompt.h"
 #include "vci/discovery.h"
+#include "vci/notice.h"
 #include "vci/receive_fifo.h"
 #include "vci/transport.h"
 #include "vci/vci_diagnostics.h"
@@ -211,8 +212,7 @@ struct Channel final : VciObject {
             lost = true;
             // Lost while inactive costs nothing yet: activation connects again.
             if (active) {
-                std::fprintf(stderr, "vci: %s: %s\n", name().c_str(),
-                             transport->last_error().c_str());
+                Notice(name().c_str(), "%s", transport->last_error().c_str());
             }
         }
         for (VciMessage& message : incoming) {
@@ -245,8 +245,7 @@ struct Channel final : VciObject {
                 std::string error;
                 std::unique_ptr<Transport> fresh = OpenTransport(*device->device, &code, &error);
                 if (!fresh) {
-                    std::fprintf(stderr, "vci: %s: cannot connect the channel again: %s\n",
-                                 name().c_str(), error.c_str());
+                    Notice(name().c_str(), "cannot connect the channel again: %s", error.c_str());
                     return code;
                 }
                 transport = std::move(fresh);
@@ -257,18 +256,14 @@ struct Channel final : VciObject {
             }
             lost = true;  // found while discarding: once more on a new connection
         }
-        std::fprintf(stderr, "vci: %s: %s\n", name().c_str(), transport->last_error().c_str());
+        Notice(name().c_str(), "%s", transport->last_error().c_str());
         return kVciErrIo;
     }
 
     // A send that failed: says why on stderr, once for each new reason (a stream of sends that
     // fail alike says it once), so that an operator who sees the tool's stage fail sees why.
     VciResult SendFailed(VciResult code) {
-        const std::string& why = transport->last_error();
-        if (why != reported_send_failure) {
-            reported_send_failure = why;
-            std::fprintf(stderr, "vci: %s: send failed: %s\n", name().c_str(), why.c_str());
-        }
+        send_failure.Say(name().c_str(), "send failed: " + transport->last_error());
         return code;
     }
 
@@ -278,13 +273,13 @@ struct Channel final : VciObject {
 
     void ReportLosses() const {
         if (fifo.lost() > 0) {
-            std::fprintf(stderr, "vci: %s: %llu received frames lost, receive FIFO full\n",
-                         name().c_str(), static_cast<unsigned long long>(fifo.lost()));
+            Notice(name().c_str(), "%llu received frames lost, receive FIFO full",
+                   static_cast<unsigned long long>(fifo.lost()));
         }
         const std::uint64_t kernel = transport ? transport->dropped_before_library() : 0;
         if (kernel > 0) {
-            std::fprintf(stderr, "vci: %s: %llu received frames dropped by the kernel\n",
-                         name().c_str(), static_cast<unsigned long long>(kernel));
+            Notice(name().c_str(), "%llu received frames dropped by the kernel",
+                   static_cast<unsigned long long>(kernel));
         }
     }
 
@@ -299,7 +294,7 @@ struct Channel final : VciObject {
     // Deadline of the last read that ended empty, while reads follow one another at once.
     std::optional<SteadyClock::time_point> empty_read_deadline;
     std::vector<VciMessage> incoming;
-    std::string reported_send_failure;
+    NoticeOnChange send_failure;
 };
 
 class Registry {
@@ -453,7 +448,7 @@ VciResult VciDeviceSelect(void* /*parent_window: no dialog, unused*/, VciHandle*
     *device = nullptr;
     const std::vector<vci::DeviceEntry> devices = vci::Devices();
     if (devices.empty()) {
-        std::fprintf(stderr, "vci: no CAN device to choose from\n");
+        vci::Notice(nullptr, "no CAN device to choose from");
         return kVciErrDeviceGone;
     }
     const std::optional<std::size_t> choice = vci::AskForDevice(devices);
@@ -552,8 +547,7 @@ VciResult VciChannelOpen(VciHandle device, uint32_t bus, uint32_t /*exclusive: a
     std::unique_ptr<vci::Transport> transport =
         vci::OpenTransport(*object->state->device, &code, &error);
     if (!transport) {
-        std::fprintf(stderr, "vci: %s: cannot open a channel: %s\n", object->state->name().c_str(),
-                     error.c_str());
+        vci::Notice(object->state->name().c_str(), "cannot open a channel: %s", error.c_str());
         return code;
     }
     auto opened = std::make_unique<Channel>();
