@@ -151,6 +151,10 @@ TEST(GsUsbBitTiming, KernelChoiceForEachAdapterClock) {
     narrow.brp_max = 4;  // 1.7 Mbit/s at the slowest
     BtConst odd_clock = stm32f0;
     odd_clock.fclk_can = 47000000;
+    // A broken adapter's limits: near 2^32 (the search wrapped and never ended), or huge minima.
+    const BtConst huge{0, 48000000, 1, 0xFFFFFFFF, 1, 0xFFFFFFFF, 4, 1, 0xFFFFFFFF, 1};
+    const BtConst huge_minima{0,          48000000, 0x80000000, 0xFFFFFFFF, 0x80000000,
+                              0xFFFFFFFF, 4,        1,          1024,       1};
     struct Case {
         const char* what;
         BtConst limits;
@@ -167,6 +171,8 @@ TEST(GsUsbBitTiming, KernelChoiceForEachAdapterClock) {
              {"170 MHz", fdcan, 1000000, true, {63, 63, 43, 1, 1}, 747},
              {"too narrow", narrow, 1000000, false, {}, 0},
              {"47 MHz: 2 % off at best", odd_clock, 1000000, false, {}, 0},
+             {"limits near 2^32 taken as the widest", huge, 1000000, true, {17, 18, 12, 1, 1}, 750},
+             {"minima near 2^31", huge_minima, 1000000, false, {}, 0},
          }) {
         const gs_usb::TimingChoice got = gs_usb::ChooseBitTiming(c.limits, c.bitrate);
         EXPECT_EQ(got.ok, c.ok) << c.what << ": " << got.reason;
