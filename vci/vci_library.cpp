@@ -5,10 +5,11 @@
 //
 // Choices of this library, beyond what the interface header states:
 //
-// Handles. Every handle is an object of this library registered in one process-wide table;
-// a handle that is null, unknown, already closed or of the wrong kind gives
-// kVciErrInvalidHandle. Devices have no close operation: they live to the end of the process.
-// One handle must not be used by two threads at once (the loader has one thread).
+// Handles. Every handle names an object of this library in one process-wide table, by its slot
+// and the slot's generation; a handle that is null, unknown, already closed (even once its slot
+// holds a newer object) or of the wrong kind gives kVciErrInvalidHandle. Devices have no close
+// operation: they live to the end of the process. One handle must not be used by two threads at
+// once (the loader has one thread).
 //
 // Enumeration (2000, 2003) takes the devices that discovery found (vci/discovery.h: found once
 // and reused by the calls that follow at once; KORVANE_DEVICE); 2002 hands them out in order and
@@ -297,23 +298,34 @@ struct Channel final : VciObject {
     NoticeOnChange send_failure;
 };
 
+// The table of handles. A handle names a slot and the slot's generation, which goes up each time
+// the slot's object is closed: a stale copy of a closed handle never reaches the object that
+// takes the slot next, as an object's address could once the allocator gives it out again.
 class Registry {
   public:
+    // Null when the table is full (2^24 objects open at once).
     VciHandle Add(std::unique_ptr<VciObject> object) {
-        VciObject* handle = object.get();
         std::lock_guard lock(mutex_);
-        objects_.emplace(handle, std::move(object));
-        return handle;
+        std::size_t slot = 0;
+        if (!free_.empty()) {
+            slot = free_.back();
+            free_.pop_back();
+        } else if (slots_.size() < kMaxSlots) {
+            slot = slots_.size();
+            slots_.emplace_back();
+        } else {
+            return nullptr;
+        }
+        slots_[slot].object = std::move(object);
+        return reinterpret_cast<VciHandle>(
+            static_cast<std::uintptr_t>(slots_[slot].generation << kSlotBits | (slot + 1)));
     }
 
     template <class T>
     T* Find(VciHandle handle, VciObject::Kind kind) {
         std::lock_guard lock(mutex_);
-        const auto it = objects_.find(handle);
-        if (it == objects_.end() || it->second->kind != kind) {
-            return nullptr;
-        }
-        return static_cast<T*>(it->second.get());
+        Slot* slot = Lookup(handle, kind);
+        return slot != nullptr ? static_cast<T*>(slot->object.get()) : nullptr;
     }
 
     // Destroys the object outside the lock (a channel reports its losses as it goes).
@@ -321,19 +333,42 @@ class Registry {
         std::unique_ptr<VciObject> object;
         {
             std::lock_guard lock(mutex_);
-            const auto it = objects_.find(handle);
-            if (it == objects_.end() || it->second->kind != kind) {
+            Slot* slot = Lookup(handle, kind);
+            if (slot == nullptr) {
                 return false;
             }
-            object = std::move(it->second);
-            objects_.erase(it);
+            object = std::move(slot->object);
+            ++slot->generation;
+            free_.push_back(static_cast<std::size_t>(slot - slots_.data()));
         }
         return true;
     }
 
   private:
+    static constexpr unsigned kSlotBits = 24;
+    static constexpr std::size_t kMaxSlots = (std::size_t{1} << kSlotBits) - 1;
+
+    struct Slot {
+        std::uint64_t generation = 1;
+        std::unique_ptr<VciObject> object;
+    };
+
+    Slot* Lookup(VciHandle handle, VciObject::Kind kind) {
+        const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
+        const std::uint64_t number = value & kMaxSlots;
+        if (number == 0 || number > slots_.size()) {
+            return nullptr;
+        }
+        Slot& slot = slots_[number - 1];
+        if (slot.generation != value >> kSlotBits || !slot.object || slot.object->kind != kind) {
+            return nullptr;
+        }
+        return &slot;
+    }
+
     std::mutex mutex_;
-    std::map<const VciObject*, std::unique_ptr<VciObject>> objects_;
+    std::vector<Slot> slots_;
+    std::vector<std::size_t> free_;
 };
 
 Registry& Objects() {
@@ -388,7 +423,7 @@ VciResult VciDeviceListOpen(VciHandle* list) {
     auto object = std::make_unique<vci::DeviceList>();
     object->devices = vci::Devices();
     *list = vci::Objects().Add(std::move(object));
-    return kVciOk;
+    return *list != nullptr ? kVciOk : kVciErrFailed;
 }
 
 VciResult VciDeviceListClose(VciHandle list) {
@@ -477,6 +512,9 @@ VciResult VciControllerOpen(VciHandle device, uint32_t bus, VciHandle* controlle
     opened->device = object->state;
     opened->backend = object->state->device->OpenController();
     *controller = vci::Objects().Add(std::move(opened));
+    if (*controller == nullptr) {
+        return kVciErrFailed;
+    }
     return kVciOk;
 }
 
@@ -554,7 +592,7 @@ VciResult VciChannelOpen(VciHandle device, uint32_t bus, uint32_t /*exclusive: a
     opened->device = object->state;
     opened->transport = std::move(transport);
     *channel = vci::Objects().Add(std::move(opened));
-    return kVciOk;
+    return *channel != nullptr ? kVciOk : kVciErrFailed;
 }
 
 VciResult VciChannelClose(VciHandle channel) {
