@@ -441,7 +441,8 @@ TEST(GsUsbDiscovery, SysfsScanReadsIdsStringsDriverAndInterfaceState) {
     fs::create_directories(usb / "1-1/1-1:1.0/net/can0");
     fs::create_symlink(root / "sys/bus/usb/drivers/gs_usb", usb / "1-1/1-1:1.0/driver");
     put(root / "sys/class/net/can0/flags", "0x40041");
-    device("3-1.4", "1209", "2323", "3", "17", "CANable2");
+    // An adapter's strings reach the terminal: no escape sequence gets through.
+    device("3-1.4", "1209", "2323", "3", "17", "CANable2\x1b[2J\x9b");
     put(root / "dev/bus/usb/003/017", "");
     device("1-2", "0403", "6001", "1", "3", "FT232R USB UART");
     device("usb1", "1d6b", "0002", "1", "1", "root hub");
@@ -460,6 +461,7 @@ TEST(GsUsbDiscovery, SysfsScanReadsIdsStringsDriverAndInterfaceState) {
     EXPECT_EQ(found[1].port, "3-1.4");
     EXPECT_EQ(found[1].number, 0x30011u);
     EXPECT_EQ(found[1].id->product, 0x2323);
+    EXPECT_EQ(found[1].product, "CANable2?[2J?");
     EXPECT_TRUE(found[1].kernel_interface.empty());
     EXPECT_TRUE(found[1].serial.empty());
     EXPECT_TRUE(found[1].accessible);

@@ -24,6 +24,7 @@
 
 #include "base/deadline_timer.h"
 #include "base/parse.h"
+#include "base/text.h"
 #include "vci/gs_usb/usb.h"
 
 namespace vci::gs_usb {
@@ -80,8 +81,8 @@ bool Describe(const std::string& root, const std::string& port, FoundAdapter* fo
     found->port = port;
     found->number = bus << 16 | address;
     found->id = id;
-    found->product = ReadLine(dir + "product");
-    found->serial = ReadLine(dir + "serial");
+    found->product = base::PrintableText(ReadLine(dir + "product"));
+    found->serial = base::PrintableText(ReadLine(dir + "serial"));
     const std::string interface =
         dir + port + ":" + std::to_string(ReadNumber(dir + "bConfigurationValue", 10)) + ".0/";
     char target[256] = {};
