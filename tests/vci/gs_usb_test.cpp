@@ -11,6 +11,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vci/gs_usb/backend.h"
@@ -328,6 +329,24 @@ TEST(GsUsbSession, SlotsRunOutWithoutEchoesAndAnEchoFreesOne) {
     EXPECT_EQ(got[0].flags & kVciFlagSelf, kVciFlagSelf);
     EXPECT_EQ(got[0].identifier, 4u);
     EXPECT_EQ(got[1].identifier, 0x200u);
+}
+
+// An adapter that drops frames without their echoes does not use the slots up for good.
+TEST(GsUsbSession, SlotsWithoutEchoForTooLongAreFreed) {
+    Shared shared;
+    shared.answers = CandleLight();
+    shared.echo = false;
+    Session session(std::make_unique<FakeUsb>(shared), "gs0");
+    session.set_echo_give_up_us(20'000);
+    for (std::uint32_t i = 0; i < kTxSlots; ++i) {
+        ASSERT_EQ(session.Send(Data(i, 1), 0), Transport::SendResult::kSent) << i;
+    }
+    EXPECT_EQ(session.Send(Data(0x10, 1), 0), Transport::SendResult::kFull);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    for (std::uint32_t i = 0; i < kTxSlots; ++i) {
+        EXPECT_EQ(session.Send(Data(0x20 + i, 1), 0), Transport::SendResult::kSent) << i;
+    }
+    EXPECT_EQ(session.slots_in_use(), kTxSlots);
 }
 
 TEST(GsUsbSession, EachBusStateChangeSaidOnceAndDeviceGoneIsLost) {
