@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
             Load& load = loads[index];
             load.last_output = Clock::now();
             stages.clear();
-            TakeOutput(load, ConsoleText(data), &stages);
+            TakeOutput(load, data, &stages);
             for (const std::string& stage : live ? std::vector<std::string>() : stages) {
                 std::printf("%s: %s\n", load.device.c_str(), stage.c_str());
                 std::fflush(stdout);
@@ -229,6 +229,7 @@ int main(int argc, char** argv) {
         for (Load& load : loads) {
             if (!load.recorded && !load.child.running) {
                 Conclude(load, interrupts_seen != 0);
+                load.console = ConsoleText(load.console);
                 // The image the loader read: its size as the loader said it, and the file as it
                 // is now (it may have been replaced since it was hashed).
                 std::string now_image;
