@@ -31,6 +31,8 @@ With --station PROGRAM, korvane-station runs too (the loader's folder first on P
     [station-sigchld-ignored] ARGUMENTS  the same, started with SIGCHLD ignored
     [station-terminal] COLSxROWS ARGUMENTS  the same on a pseudo terminal of that size (the live
                             lines); every line drawn must fit in COLS - 1 columns
+    [station-change-image] FILE ARGUMENTS  the same; once a load streams, FILE grows by 8 bytes
+                            (cut back to its size when the run has ended)
     [exit] N                the exit status of the run before it must be N
     [stdout-has]            each line must match a line of the run's output ("*" and "?" as in
                             file names; CR LF taken as LF)
@@ -381,7 +383,8 @@ TIME_PATTERN = "[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]
 
 
 STATION_MODES = {"station": None, "station-interrupt": "interrupt", "station-hangup": "hangup",
-                 "station-sigchld-ignored": "sigchld-ignored", "station-terminal": "terminal"}
+                 "station-sigchld-ignored": "sigchld-ignored", "station-terminal": "terminal",
+                 "station-change-image": "change-image"}
 ESCAPE = re.compile(rb"\x1b\[[0-9;]*[A-Za-z]")
 
 
@@ -394,6 +397,11 @@ def run_station(args, arg, folder, mode):
     if mode == "terminal":
         size, _, arg = arg.partition(" ")
         columns, rows = (int(n) for n in size.split("x"))
+    changed_image = None
+    if mode == "change-image":
+        changed_image, _, arg = arg.partition(" ")
+        changed_image = os.path.join(folder, changed_image)
+        original_size = os.path.getsize(changed_image)
     command = shlex.split(args.wrapper) + [args.station] + shlex.split(arg)
     terminal = None
     if mode == "terminal":
@@ -425,11 +433,14 @@ def run_station(args, arg, folder, mode):
         if not data:
             break
         output += data
-        if mode in ("interrupt", "hangup") and not sent and b": sending" in output:
+        if mode in ("interrupt", "hangup", "change-image") and not sent and b": sending" in output:
             if mode == "interrupt":
                 process.send_signal(signal.SIGINT)
-            else:  # a hang-up reaches the whole group on the terminal, loaders included
+            elif mode == "hangup":  # a hang-up reaches the whole group on the terminal
                 os.killpg(process.pid, signal.SIGHUP)
+            else:
+                with open(changed_image, "ab") as handle:
+                    handle.write(bytes(8))
             sent = True
     else:
         process.kill()
@@ -438,7 +449,9 @@ def run_station(args, arg, folder, mode):
     else:
         os.close(terminal)
     code = process.wait()
-    if mode in ("interrupt", "hangup") and not sent:
+    if changed_image:  # as it was, for the checks of the records that follow
+        os.truncate(changed_image, original_size)
+    if mode in ("interrupt", "hangup", "change-image") and not sent:
         output += b"\n(runner: no load streamed, so no signal was sent)\n"
     problems = []
     if mode == "terminal":
