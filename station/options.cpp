@@ -26,7 +26,7 @@ int ParseSeconds(const std::string& text) {
     return value >= 1 && value <= 86400 ? value : -1;
 }
 
-enum : int { kRecord = 1, kAddress, kWatchdog, kHelp };
+enum : int { kRecord = 1000, kAddress, kWatchdog, kHelp };  // above every character
 
 }  // namespace
 
@@ -73,6 +73,10 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
                 options.help = true;
                 break;
             default:  // ':' a value missing, '?' an unknown option or a value where none is
+                error = std::string(found == ':'        ? "a value is missing after "
+                                    : optopt >= kRecord ? "no value is taken by "
+                                                        : "unknown option ") +
+                        argv[optind - 1];
                 return false;
         }
     }
