@@ -44,7 +44,7 @@
 #include <string>
 #include <vector>
 
-#include "vci/gs_usb/protocol.h"
+#include "wire/gs_usb_protocol.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ bool g_serial = false;  // SLCAN lines instead of socketcand elements
 std::string g_pending;  // bytes received but not yet taken as elements
 bool g_usb = false;     // a gs_usb adapter: g_socket is its usbdevfs node
 
-namespace gs = vci::gs_usb;
+namespace gs = wire::gs_usb;
 
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "floor-client: %s\n", what);
@@ -205,7 +205,7 @@ void UsbEncode(std::uint32_t id, const std::uint8_t* data, std::size_t length,
     gs::HostFrame frame;
     frame.echo_id = g_echo_id;
     g_echo_id = (g_echo_id + 1) % 10;
-    frame.can_id = id | gs::kCanIdExtended;
+    frame.can_id = id | wire::kCanIdExtended;
     frame.dlc = static_cast<std::uint8_t>(length);
     std::memcpy(frame.data.data(), data, length);
     gs::EncodeFrame(frame, out);
@@ -246,7 +246,7 @@ bool UsbExchange(std::uint32_t id, const std::vector<std::uint8_t>& data, int ti
     gs::HostFrame frame;
     while (Clock::now() < deadline) {
         if (UsbNext(10, &frame) && frame.echo_id == gs::kReceivedEchoId &&
-            frame.can_id == (id | gs::kCanIdExtended)) {
+            frame.can_id == (id | wire::kCanIdExtended)) {
             return true;
         }
     }

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "vci/slcan/slcan_codec.h"
+#include "wire/slcan_codec.h"
 
 namespace {
 

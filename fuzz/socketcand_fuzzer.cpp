@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "virtual_bus/socketcand_protocol.h"
+#include "wire/socketcand_protocol.h"
 
 namespace {
 

@@ -5,16 +5,11 @@
 #include <array>
 #include <cstdint>
 
+#include "wire/frame.h"
+
 namespace sensor_sim {
 
-struct CanFrame {
-    std::uint32_t id = 0;     // 11- or 29-bit identifier, without flags
-    bool extended = false;    // 29-bit identifier
-    std::uint8_t length = 0;  // 0 to 8; a frame claiming more carries only 8 bytes
-    std::array<std::uint8_t, 8> data{};
-
-    friend bool operator==(const CanFrame&, const CanFrame&) = default;
-};
+using CanFrame = wire::Frame;
 
 // J1939 fields of a 29-bit identifier.
 struct J1939Id {

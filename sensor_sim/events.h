@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "virtual_bus/socket.h"
+#include "base/socket.h"
 
 namespace sensor_sim {
 
@@ -32,7 +32,7 @@ class Events {
 
     // Waits until the bus socket is readable, standard input has something (while watch_input),
     // a stop is requested or `timeout` passes (none: no limit). False when the wait failed.
-    bool Wait(vbus::net::NativeSocket bus, bool watch_input, std::optional<Micros> timeout,
+    bool Wait(base::net::NativeSocket bus, bool watch_input, std::optional<Micros> timeout,
               Woken* woken);
 
     // What standard input holds now: the number of bytes read, 0 at its end, -1 when nothing is

@@ -48,7 +48,7 @@ bool Events::stop_requested() const {
     return g_stop != 0;
 }
 
-bool Events::Wait(vbus::net::NativeSocket bus, bool watch_input, std::optional<Micros> timeout,
+bool Events::Wait(base::net::NativeSocket bus, bool watch_input, std::optional<Micros> timeout,
                   Woken* woken) {
     *woken = Woken{};
     pollfd fds[2] = {{bus, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};

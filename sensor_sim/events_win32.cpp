@@ -1,6 +1,6 @@
 // The simulator's wait on Windows, where standard input (a console or a pipe) cannot be waited on
 // beside a socket: a thread reads it into a buffer and wakes the loop through a loopback socket
-// (vbus::net::Waker). Ctrl-C and the console's close button request a stop; the loop looks at
+// (base::net::Waker). Ctrl-C and the console's close button request a stop; the loop looks at
 // that request at least every 20 ms.
 #include <windows.h>
 
@@ -32,11 +32,11 @@ constexpr Micros kStopCheck{20'000};
 }  // namespace
 
 struct Events::State {
-    vbus::net::Waker waker;
+    base::net::Waker waker;
     std::mutex mutex;
     std::string input;  // read, not yet taken
     bool input_ended = false;
-    std::vector<vbus::net::PollEntry> entries;
+    std::vector<base::net::PollEntry> entries;
 };
 
 Events::~Events() {
@@ -79,16 +79,16 @@ bool Events::stop_requested() const {
     return g_stop;
 }
 
-bool Events::Wait(vbus::net::NativeSocket bus, bool watch_input, std::optional<Micros> timeout,
+bool Events::Wait(base::net::NativeSocket bus, bool watch_input, std::optional<Micros> timeout,
                   Woken* woken) {
     *woken = Woken{};
     auto& entries = state_->entries;
-    entries.assign(1, vbus::net::PollEntry{bus, true, false});
+    entries.assign(1, base::net::PollEntry{bus, true, false});
     if (watch_input) {
-        entries.push_back(vbus::net::PollEntry{state_->waker.handle(), true, false});
+        entries.push_back(base::net::PollEntry{state_->waker.handle(), true, false});
     }
     const Micros limit = timeout ? std::min(*timeout, kStopCheck) : kStopCheck;
-    if (vbus::net::Poll(entries, limit.count()) < 0) {
+    if (base::net::Poll(entries, limit.count()) < 0) {
         return false;
     }
     woken->bus = entries[0].readable;

@@ -37,7 +37,7 @@ class Transport {
     // False once the connection is lost, whether a send or a receive found it so. fd() is then
     // not to be waited on.
     virtual bool connected() const = 0;
-    virtual vbus::net::NativeSocket fd() const = 0;
+    virtual base::net::NativeSocket fd() const = 0;
 };
 
 class VirtualBusTransport final : public Transport {
@@ -45,31 +45,16 @@ class VirtualBusTransport final : public Transport {
     bool Connect(std::uint16_t port, const std::string& bus, std::string* error) {
         return client_.Connect("127.0.0.1", port, bus, error);
     }
-    bool Send(const CanFrame& frame) override {
-        vbus::Frame f;
-        f.id = frame.id;
-        f.extended = frame.extended;
-        f.length = frame.length;
-        f.data = frame.data;
-        return client_.Send(f);
-    }
-    bool Receive(std::vector<CanFrame>& out) override {
-        buffer_.clear();
-        const bool ok = client_.Receive(buffer_, 0);
-        for (const auto& f : buffer_) {
-            out.push_back({f.id, f.extended, f.length, f.data});
-        }
-        return ok;
-    }
+    bool Send(const CanFrame& frame) override { return client_.Send(frame); }
+    bool Receive(std::vector<CanFrame>& out) override { return client_.Receive(out, 0); }
     // A send that the host left untaken for the client's stall period closes the connection.
     bool connected() const override { return client_.connected(); }
-    vbus::net::NativeSocket fd() const override {
-        return static_cast<vbus::net::NativeSocket>(client_.socket());
+    base::net::NativeSocket fd() const override {
+        return static_cast<base::net::NativeSocket>(client_.socket());
     }
 
   private:
     vbus::BusClient client_;
-    std::vector<vbus::Frame> buffer_;
 };
 
 #if defined(__linux__)
@@ -83,7 +68,7 @@ class SocketCanTransport final : public Transport {
     bool Receive(std::vector<CanFrame>& out) override { return link_.Receive(out); }
     // A refused send is a full queue or a link that is down, not a lost interface.
     bool connected() const override { return link_.fd() >= 0; }
-    vbus::net::NativeSocket fd() const override { return link_.fd(); }
+    base::net::NativeSocket fd() const override { return link_.fd(); }
 
   private:
     sensor_sim::SocketCanLink link_;

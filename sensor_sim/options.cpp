@@ -7,7 +7,7 @@
 #include <functional>
 #include <limits>
 
-#include "virtual_bus/socketcand_protocol.h"
+#include "wire/socketcand_protocol.h"
 
 namespace sensor_sim {
 namespace {
@@ -168,7 +168,7 @@ const std::vector<OptionDef>& OptionDefs() {
         {"bus-name", true,
          [](std::string_view value, Options& o) {
              o.bus_name = value;
-             return vbus::proto::IsValidBusName(value);
+             return wire::socketcand::IsValidBusName(value);
          }},
         {"bit-timing", false,
          [](std::string_view, Options& o) {

@@ -11,27 +11,27 @@ constexpr const char* kCheckTheBus = "check the wiring, termination and the sens
 }  // namespace
 
 void BusHealth::OnErrorFrame(std::uint32_t classes, const std::uint8_t data[8]) {
-    const bool counters = (classes & kCanErrCounters) != 0;
-    if ((classes & kCanErrNoAck) != 0 && !silence_told_ && state_ != BusState::kBusOff) {
+    const bool counters = (classes & wire::kCanErrCounters) != 0;
+    if ((classes & wire::kCanErrNoAck) != 0 && !silence_told_ && state_ != BusState::kBusOff) {
         silence_told_ = true;
         std::fprintf(stderr, "vci: %s: no other node acknowledges the frames sent; %s\n",
                      device_.c_str(), kCheckTheBus);
     }
-    if ((classes & kCanErrBusOff) != 0) {
+    if ((classes & wire::kCanErrBusOff) != 0) {
         Enter(BusState::kBusOff, data, counters);
-    } else if ((classes & kCanErrRestarted) != 0) {
+    } else if ((classes & wire::kCanErrRestarted) != 0) {
         Enter(BusState::kErrorActive, data, counters);
-    } else if ((classes & kCanErrController) != 0) {
+    } else if ((classes & wire::kCanErrController) != 0) {
         const std::uint8_t status = data[1];
-        if ((status & (kCanCtrlRxPassive | kCanCtrlTxPassive)) != 0) {
+        if ((status & (wire::kCanCtrlRxPassive | wire::kCanCtrlTxPassive)) != 0) {
             Enter(BusState::kErrorPassive, data, counters);
-        } else if ((status & (kCanCtrlRxWarning | kCanCtrlTxWarning)) != 0) {
+        } else if ((status & (wire::kCanCtrlRxWarning | wire::kCanCtrlTxWarning)) != 0) {
             Enter(BusState::kErrorWarning, data, counters);
-        } else if ((status & kCanCtrlActive) != 0) {
+        } else if ((status & wire::kCanCtrlActive) != 0) {
             Enter(BusState::kErrorActive, data, counters);
         }
     }
-    if ((classes & kCanErrTxTimeout) != 0) {
+    if ((classes & wire::kCanErrTxTimeout) != 0) {
         std::fprintf(stderr, "vci: %s: a frame was not sent in time (transmit time-out); %s\n",
                      device_.c_str(), kCheckTheBus);
     }

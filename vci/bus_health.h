@@ -2,28 +2,16 @@
 // stderr once per change ("vci: can0: bus-off: ..."), so that a load that ends in "the sensor did
 // not answer" also says why. The console is not touched.
 //
-// Error frames are those of Linux (linux/can/error.h): the error classes in the identifier, the
-// controller's state in data[1], its error counters in data[6] and data[7]. SocketCAN delivers
-// them so, and gs_usb adapters send them in the same layout.
+// Error frames are those of Linux (wire/can_id.h): SocketCAN delivers them so, and gs_usb adapters
+// send them in the same layout.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-namespace vci {
+#include "wire/can_id.h"
 
-// Error classes (identifier bits of an error frame) and controller states (data[1]).
-inline constexpr std::uint32_t kCanErrTxTimeout = 0x001;
-inline constexpr std::uint32_t kCanErrController = 0x004;
-inline constexpr std::uint32_t kCanErrNoAck = 0x020;
-inline constexpr std::uint32_t kCanErrBusOff = 0x040;
-inline constexpr std::uint32_t kCanErrRestarted = 0x100;
-inline constexpr std::uint32_t kCanErrCounters = 0x200;
-inline constexpr std::uint8_t kCanCtrlRxWarning = 0x04;
-inline constexpr std::uint8_t kCanCtrlTxWarning = 0x08;
-inline constexpr std::uint8_t kCanCtrlRxPassive = 0x10;
-inline constexpr std::uint8_t kCanCtrlTxPassive = 0x20;
-inline constexpr std::uint8_t kCanCtrlActive = 0x40;
+namespace vci {
 
 enum class BusState { kErrorActive, kErrorWarning, kErrorPassive, kBusOff };
 

@@ -41,7 +41,7 @@ BusClient::~BusClient() {
 void BusClient::Close() {
     timer_.Forget();
     socket_.Close();
-    splitter_ = proto::ElementSplitter();
+    splitter_ = wire::socketcand::ElementSplitter();
     elements_.clear();
     out_.clear();
     out_sent_ = 0;
@@ -54,8 +54,9 @@ bool BusClient::connected() const {
 bool BusClient::Connect(const std::string& host, std::uint16_t port, const std::string& bus,
                         std::string* error, int timeout_ms) {
     Close();
-    const std::int64_t deadline = SteadyNowUs() + std::int64_t{timeout_ms} * 1000;
-    if (net::ConnectTcp(host, port, timeout_ms, &socket_, error) != net::ConnectStatus::kOk) {
+    const std::int64_t deadline = base::SteadyNowUs() + std::int64_t{timeout_ms} * 1000;
+    if (base::net::ConnectTcp(host, port, timeout_ms, &socket_, error) !=
+        base::net::ConnectStatus::kOk) {
         return false;
     }
     if (!Handshake(bus.empty() ? DefaultBusName(port) : bus, deadline, error)) {
@@ -66,49 +67,51 @@ bool BusClient::Connect(const std::string& host, std::uint16_t port, const std::
 }
 
 bool BusClient::Handshake(const std::string& bus, std::int64_t deadline, std::string* error) {
-    proto::Element element;
+    wire::socketcand::Element element;
     if (!NextElement(&element, deadline, error)) {
         return false;
     }
-    if (element.command != proto::Command::kHi) {
+    if (element.command != wire::socketcand::Command::kHi) {
         *error = "the host did not greet with < hi >";
         return false;
     }
     const auto request = [&](const std::string& text, const std::string& what) {
         out_ += text;
-        if (!Flush(std::max<std::int64_t>(0, deadline - SteadyNowUs())) || !out_.empty()) {
+        if (!Flush(std::max<std::int64_t>(0, deadline - base::SteadyNowUs())) || !out_.empty()) {
             *error = "the host did not take the " + what + " request";
             return false;
         }
         if (!NextElement(&element, deadline, error)) {
             return false;
         }
-        if (element.command == proto::Command::kError) {
+        if (element.command == wire::socketcand::Command::kError) {
             *error = "the host refused " + what + ": " + element.text;
             return false;
         }
-        if (element.command != proto::Command::kOk) {
+        if (element.command != wire::socketcand::Command::kOk) {
             *error = "unexpected reply to " + what;
             return false;
         }
         return true;
     };
-    return request(proto::FormatOpen(bus), "open " + bus) &&
-           request(proto::FormatRawMode(), "rawmode");
+    return request(wire::socketcand::FormatOpen(bus), "open " + bus) &&
+           request(wire::socketcand::FormatRawMode(), "rawmode");
 }
 
-bool BusClient::NextElement(proto::Element* element, std::int64_t deadline_us, std::string* error) {
+bool BusClient::NextElement(wire::socketcand::Element* element, std::int64_t deadline_us,
+                            std::string* error) {
     for (;;) {
         while (!elements_.empty()) {
             std::string parse_error;
-            const bool ok = proto::ParseElement(elements_.front(), element, &parse_error);
+            const bool ok =
+                wire::socketcand::ParseElement(elements_.front(), element, &parse_error);
             elements_.pop_front();
             if (ok) {
                 return true;
             }
             ++ignored_elements_;
         }
-        const std::int64_t remaining = deadline_us - SteadyNowUs();
+        const std::int64_t remaining = deadline_us - base::SteadyNowUs();
         if (remaining <= 0) {
             *error = "no reply from the host in time";
             return false;
@@ -121,23 +124,23 @@ bool BusClient::NextElement(proto::Element* element, std::int64_t deadline_us, s
 }
 
 bool BusClient::WaitSocket(std::int64_t timeout_us, bool read, bool write) {
-    poll_.assign(1, net::PollEntry{socket_.get(), read, write});
-    return net::Poll(poll_, timeout_us) > 0;
+    poll_.assign(1, base::net::PollEntry{socket_.get(), read, write});
+    return base::net::Poll(poll_, timeout_us) > 0;
 }
 
 bool BusClient::ReadAvailable() {
     char buffer[4096];
     for (int reads = 0; reads < kReadsPerCall; ++reads) {
-        const net::IoResult result = net::Receive(socket_, buffer, sizeof buffer);
-        if (result.status == net::IoStatus::kWouldBlock) {
+        const base::net::IoResult result = base::net::Receive(socket_, buffer, sizeof buffer);
+        if (result.status == base::net::IoStatus::kWouldBlock) {
             return true;
         }
-        if (result.status != net::IoStatus::kOk) {
+        if (result.status != base::net::IoStatus::kOk) {
             return false;
         }
         splitter_.FeedTo(std::string_view(buffer, result.bytes),
-                         [this](proto::SplitEvent::Kind kind, std::string_view text) {
-                             if (kind == proto::SplitEvent::Kind::kElement) {
+                         [this](wire::socketcand::SplitEvent::Kind kind, std::string_view text) {
+                             if (kind == wire::socketcand::SplitEvent::Kind::kElement) {
                                  elements_.push_back(text);
                              } else {
                                  ++ignored_elements_;
@@ -152,12 +155,12 @@ bool BusClient::ReadAvailable() {
 
 bool BusClient::WriteAvailable() {
     while (out_sent_ < out_.size()) {
-        const net::IoResult result =
-            net::Send(socket_, out_.data() + out_sent_, out_.size() - out_sent_);
-        if (result.status == net::IoStatus::kWouldBlock) {
+        const base::net::IoResult result =
+            base::net::Send(socket_, out_.data() + out_sent_, out_.size() - out_sent_);
+        if (result.status == base::net::IoStatus::kWouldBlock) {
             break;
         }
-        if (result.status != net::IoStatus::kOk) {
+        if (result.status != base::net::IoStatus::kOk) {
             return false;
         }
         out_sent_ += result.bytes;
@@ -173,7 +176,7 @@ bool BusClient::Queue(const Frame& frame) {
     if (!connected()) {
         return false;
     }
-    proto::AppendSend(out_, frame);
+    wire::socketcand::AppendSend(out_, frame);
     if (!WriteAvailable()) {
         Close();
         return false;
@@ -185,13 +188,13 @@ bool BusClient::Flush(std::int64_t timeout_us) {
     if (!connected()) {
         return false;
     }
-    const std::int64_t deadline = SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
+    const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
     for (;;) {
         if (!WriteAvailable()) {
             Close();
             return false;
         }
-        const std::int64_t remaining = deadline - SteadyNowUs();
+        const std::int64_t remaining = deadline - base::SteadyNowUs();
         if (out_.empty() || remaining <= 0) {
             return true;
         }
@@ -203,7 +206,7 @@ bool BusClient::RequestMark() {
     if (!connected()) {
         return false;
     }
-    out_ += proto::FormatRawMode();
+    out_ += wire::socketcand::FormatRawMode();
     if (!WriteAvailable()) {
         Close();
         return false;
@@ -221,10 +224,11 @@ bool BusClient::Send(const Frame& frame) {
         return false;
     }
     const std::int64_t stall_us = std::int64_t{send_stall_ms_} * 1000;
-    std::int64_t stalled_at = SteadyNowUs() + stall_us;  // moves on with every byte the host takes
+    std::int64_t stalled_at =
+        base::SteadyNowUs() + stall_us;  // moves on with every byte the host takes
     while (!out_.empty()) {
         const std::size_t unsent = out_.size() - out_sent_;
-        const std::int64_t remaining = stalled_at - SteadyNowUs();
+        const std::int64_t remaining = stalled_at - base::SteadyNowUs();
         if (remaining <= 0) {
             Close();  // not one byte taken for a whole stall period
             return false;
@@ -235,7 +239,7 @@ bool BusClient::Send(const Frame& frame) {
             return false;
         }
         if (out_.size() - out_sent_ < unsent) {
-            stalled_at = SteadyNowUs() + stall_us;
+            stalled_at = base::SteadyNowUs() + stall_us;
         }
     }
     return true;
@@ -246,7 +250,7 @@ bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
         return false;
     }
     const std::size_t before = out.size();
-    const std::int64_t deadline = SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
+    const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
     // A caller that waits has usually just taken everything: wait first, then read, rather than
     // ask an empty socket.
     if (timeout_us > 0 && elements_.empty() && out_.empty() && !WaitUntil(deadline, false)) {
@@ -255,12 +259,13 @@ bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
     for (;;) {
         const bool alive = WriteAvailable() && ReadAvailable();
         while (!elements_.empty()) {
-            proto::Element element;
+            wire::socketcand::Element element;
             std::string parse_error;
-            const bool parsed = proto::ParseElement(elements_.front(), &element, &parse_error);
-            if (parsed && element.command == proto::Command::kFrame) {
+            const bool parsed =
+                wire::socketcand::ParseElement(elements_.front(), &element, &parse_error);
+            if (parsed && element.command == wire::socketcand::Command::kFrame) {
                 out.push_back(element.frame);
-            } else if (parsed && element.command == proto::Command::kOk) {
+            } else if (parsed && element.command == wire::socketcand::Command::kOk) {
                 elements_.pop_front();
                 ++marks_;
                 return true;  // a loss shows at the next call
@@ -273,7 +278,7 @@ bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
             Close();
             return false;
         }
-        if (out.size() > before || SteadyNowUs() >= deadline ||
+        if (out.size() > before || base::SteadyNowUs() >= deadline ||
             !WaitUntil(deadline, !out_.empty())) {
             return true;
         }
@@ -281,7 +286,7 @@ bool BusClient::Receive(std::vector<Frame>& out, std::int64_t timeout_us) {
 }
 
 bool BusClient::WaitUntil(std::int64_t deadline_us, bool write) {
-    return vbus::WaitUntil(timer_, socket_.get(), deadline_us, write, poll_);
+    return base::WaitUntil(timer_, socket_.get(), deadline_us, write, poll_);
 }
 
 bool ProbeHost(std::uint16_t port, int timeout_ms) {

@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "virtual_bus/deadline_timer.h"
+#include "base/deadline_timer.h"
+#include "base/socket.h"
 #include "virtual_bus/frame.h"
-#include "virtual_bus/socket.h"
-#include "virtual_bus/socketcand_protocol.h"
+#include "wire/socketcand_protocol.h"
 
 namespace vbus {
 
@@ -70,10 +70,11 @@ class BusClient {
     bool WriteAvailable();  // false when the connection is lost
     bool WaitSocket(std::int64_t timeout_us, bool read, bool write);
     // Waits for the socket to become readable (or writable, with `write`) until the deadline
-    // (steady clock, microseconds) without arming a kernel timer per wait (DeadlineTimer).
+    // (steady clock, microseconds) without arming a kernel timer per wait (base::DeadlineTimer).
     // True when the socket is ready, false at the deadline.
     bool WaitUntil(std::int64_t deadline_us, bool write);
-    bool NextElement(proto::Element* element, std::int64_t deadline_us, std::string* error);
+    bool NextElement(wire::socketcand::Element* element, std::int64_t deadline_us,
+                     std::string* error);
     bool Handshake(const std::string& bus, std::int64_t deadline_us, std::string* error);
 
     // Complete elements received but not yet handled, oldest first. Handled strings are kept and
@@ -92,16 +93,17 @@ class BusClient {
         std::size_t end_ = 0;
     };
 
-    net::Socket socket_;
-    proto::ElementSplitter splitter_;
+    base::net::Socket socket_;
+    wire::socketcand::ElementSplitter splitter_;
     ElementQueue elements_;
     std::string out_;  // bytes not yet written
     std::size_t out_sent_ = 0;
     std::uint64_t ignored_elements_ = 0;
     int send_stall_ms_ = kSendStallMs;
     std::uint64_t marks_ = 0;
-    std::vector<net::PollEntry> poll_;  // kept between waits, so that waiting does not allocate
-    DeadlineTimer timer_;
+    std::vector<base::net::PollEntry>
+        poll_;  // kept between waits, so that waiting does not allocate
+    base::DeadlineTimer timer_;
 };
 
 // True when a bus host on 127.0.0.1:port serves the bus that a client there opens by default

@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/socket.h"
 #include "virtual_bus/bit_timing.h"
 #include "virtual_bus/frame.h"
-#include "virtual_bus/socket.h"
-#include "virtual_bus/socketcand_protocol.h"
 #include "virtual_bus/trace.h"
+#include "wire/socketcand_protocol.h"
 
 namespace vbus {
 
@@ -76,8 +76,8 @@ struct BusHost::Impl {
 
     struct Client {
         std::uint64_t id = 0;
-        net::Socket socket;
-        proto::ElementSplitter splitter;
+        base::net::Socket socket;
+        wire::socketcand::ElementSplitter splitter;
         State state = State::kGreeted;
         std::string out;           // bytes not yet written
         std::size_t out_sent = 0;  // of `out`
@@ -120,7 +120,8 @@ struct BusHost::Impl {
     void ReadClient(Client& client);
     void Split(Client& client, std::string_view bytes);
     void ConsumeHeld(Client& client, SteadyClock::time_point arrived);
-    void HandleEvent(Client& client, proto::SplitEvent::Kind kind, std::string_view text);
+    void HandleEvent(Client& client, wire::socketcand::SplitEvent::Kind kind,
+                     std::string_view text);
     void Refuse(Client& client, std::string_view text, const std::string& reason);
     void Reply(Client& client, const std::string& text);
     bool Queue(Client& client, std::string_view text);
@@ -141,8 +142,8 @@ struct BusHost::Impl {
     HostOptions options;
     std::string bus_name;
     std::uint16_t port = 0;
-    net::Socket listener;
-    net::Waker waker;
+    base::net::Socket listener;
+    base::net::Waker waker;
     std::thread thread;
     std::atomic<bool> stopping{false};
     std::atomic<bool> failed{false};  // the thread ended on its own; `failure` says why
@@ -188,14 +189,14 @@ bool BusHost::Start(std::string* error) {
     }
     bool in_use = false;
     if (h.options.port != 0) {
-        if (!net::ListenLoopback(h.options.port, &h.listener, &in_use, error)) {
+        if (!base::net::ListenLoopback(h.options.port, &h.listener, &in_use, error)) {
             return false;
         }
         h.port = h.options.port;
     } else {
         for (int k = 0; k < kPortCount && !h.listener.valid(); ++k) {
             const auto candidate = static_cast<std::uint16_t>(kFirstPort + k);
-            if (net::ListenLoopback(candidate, &h.listener, &in_use, error)) {
+            if (base::net::ListenLoopback(candidate, &h.listener, &in_use, error)) {
                 h.port = candidate;
             } else if (!in_use) {
                 return false;
@@ -304,7 +305,7 @@ void BusHost::Impl::Run() {
     // timer slack): with bit timing, the bus keeps its 1000 kbit/s.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
-    std::vector<net::PollEntry> entries;
+    std::vector<base::net::PollEntry> entries;
     std::vector<Client*> polled;  // the client of entries[2 + i]
     while (!stopping) {
         if (accept_paused_until && SteadyClock::now() >= *accept_paused_until) {
@@ -338,10 +339,10 @@ void BusHost::Impl::Run() {
             timeout_us = std::max<std::int64_t>(
                 0, std::chrono::duration_cast<std::chrono::microseconds>(wait).count());
         }
-        if (net::Poll(entries, timeout_us) < 0) {
+        if (base::net::Poll(entries, timeout_us) < 0) {
             // No way on: the clients are told by losing their connections, the owner by
             // failure().
-            failure = "poll failed: " + net::LastErrorText();
+            failure = "poll failed: " + base::net::LastErrorText();
             Log(failure);
             clients.clear();
             listener.Close();
@@ -383,14 +384,14 @@ void BusHost::Impl::Run() {
 
 void BusHost::Impl::AcceptClients() {
     for (bool first = true;; first = false) {
-        net::Socket socket = net::Accept(listener);
+        base::net::Socket socket = base::net::Accept(listener);
         if (!socket.valid()) {
             // The listener was readable, yet nothing could be taken: the connection waits (out
             // of descriptors, most likely). Try again a little later, not at once.
             if (first) {
                 CountStat(&HostStats::failed_accepts);
                 if (accepts_failed_in_a_row++ == 0) {
-                    Log("cannot accept a connection: " + net::LastErrorText() +
+                    Log("cannot accept a connection: " + base::net::LastErrorText() +
                         " (trying again every " + std::to_string(kAcceptPause.count()) + " ms)");
                 }
                 accept_paused_until = SteadyClock::now() + kAcceptPause;
@@ -405,7 +406,7 @@ void BusHost::Impl::AcceptClients() {
         auto client = std::make_unique<Client>();
         client->id = next_client_id++;
         client->socket = std::move(socket);
-        Reply(*client, proto::FormatHi());
+        Reply(*client, wire::socketcand::FormatHi());
         clients.push_back(std::move(client));
     }
 }
@@ -419,17 +420,17 @@ void BusHost::Impl::ReadClient(Client& client) {
             client.held = std::make_unique<char[]>(kHeldBytes);
         }
         char* const into = options.bit_timing ? client.held.get() : buffer;
-        const net::IoResult result =
-            net::Receive(client.socket, into, options.bit_timing ? kHeldBytes : sizeof buffer);
-        if (result.status == net::IoStatus::kWouldBlock) {
+        const base::net::IoResult result = base::net::Receive(
+            client.socket, into, options.bit_timing ? kHeldBytes : sizeof buffer);
+        if (result.status == base::net::IoStatus::kWouldBlock) {
             return;
         }
-        if (result.status != net::IoStatus::kOk) {
+        if (result.status != base::net::IoStatus::kOk) {
             client.dead = true;
             client.farewell =
                 client.splitter.mid_element() ? "left in the middle of an element" : "left";
-            if (result.status == net::IoStatus::kError) {
-                client.farewell = "connection failed: " + net::LastErrorText();
+            if (result.status == base::net::IoStatus::kError) {
+                client.farewell = "connection failed: " + base::net::LastErrorText();
             }
             return;
         }
@@ -448,12 +449,12 @@ void BusHost::Impl::ReadClient(Client& client) {
 }
 
 void BusHost::Impl::Split(Client& client, std::string_view bytes) {
-    client.splitter.FeedTo(bytes,
-                           [this, &client](proto::SplitEvent::Kind kind, std::string_view text) {
-                               if (!client.dead) {
-                                   HandleEvent(client, kind, text);
-                               }
-                           });
+    client.splitter.FeedTo(
+        bytes, [this, &client](wire::socketcand::SplitEvent::Kind kind, std::string_view text) {
+            if (!client.dead) {
+                HandleEvent(client, kind, text);
+            }
+        });
 }
 
 // Bit timing: handles a client's held bytes up to the first frame that has to wait for the bus.
@@ -471,36 +472,37 @@ void BusHost::Impl::ConsumeHeld(Client& client, SteadyClock::time_point arrived)
     }
 }
 
-void BusHost::Impl::HandleEvent(Client& client, proto::SplitEvent::Kind kind,
+void BusHost::Impl::HandleEvent(Client& client, wire::socketcand::SplitEvent::Kind kind,
                                 std::string_view text) {
-    using Kind = proto::SplitEvent::Kind;
+    using Kind = wire::socketcand::SplitEvent::Kind;
     if (kind == Kind::kMalformed) {
         Refuse(client, text, "malformed input");
         return;
     }
     if (kind == Kind::kOversized) {
         Refuse(client, text,
-               "element longer than " + std::to_string(proto::kMaxElementLength) + " bytes");
+               "element longer than " + std::to_string(wire::socketcand::kMaxElementLength) +
+                   " bytes");
         return;
     }
-    proto::Element element;
+    wire::socketcand::Element element;
     std::string error;
-    if (!proto::ParseElement(text, &element, &error)) {
+    if (!wire::socketcand::ParseElement(text, &element, &error)) {
         Refuse(client, text, error);
         return;
     }
     switch (element.command) {
-        case proto::Command::kOpen:
+        case wire::socketcand::Command::kOpen:
             if (client.state != State::kGreeted) {
                 Refuse(client, text, "a bus is already open");
             } else if (element.text != bus_name) {
                 Refuse(client, text, "no bus named " + element.text + " here");
             } else {
                 client.state = State::kOpened;
-                Reply(client, proto::FormatOk());
+                Reply(client, wire::socketcand::FormatOk());
             }
             return;
-        case proto::Command::kRawMode:
+        case wire::socketcand::Command::kRawMode:
             if (client.state == State::kGreeted) {
                 Refuse(client, text, "open a bus first");
                 return;
@@ -517,19 +519,19 @@ void BusHost::Impl::HandleEvent(Client& client, proto::SplitEvent::Kind kind,
                                  static_cast<long long>(SteadyNs(SteadyClock::now())));
                 }
             }
-            Reply(client, proto::FormatOk());
+            Reply(client, wire::socketcand::FormatOk());
             return;
-        case proto::Command::kSend:
+        case wire::socketcand::Command::kSend:
             if (client.state != State::kRaw) {
                 Refuse(client, text, "not in raw mode");
             } else {
                 PutOnBus(client, element.frame);
             }
             return;
-        case proto::Command::kHi:
-        case proto::Command::kOk:
-        case proto::Command::kError:
-        case proto::Command::kFrame:
+        case wire::socketcand::Command::kHi:
+        case wire::socketcand::Command::kOk:
+        case wire::socketcand::Command::kError:
+        case wire::socketcand::Command::kFrame:
             Refuse(client, text, "not a request a client may send");
             return;
     }
@@ -542,7 +544,7 @@ void BusHost::Impl::Refuse(Client& client, std::string_view text, const std::str
     }
     // Written with the rest of this wake-up's output: a client that sends nothing but junk
     // costs no write per refusal.
-    Queue(client, proto::FormatError(reason));
+    Queue(client, wire::socketcand::FormatError(reason));
 }
 
 void BusHost::Impl::Reply(Client& client, const std::string& text) {
@@ -578,12 +580,12 @@ void BusHost::Impl::Flush(Client& client) {
         // begins (a receiver on loopback may run before that send returns).
         const SteadyClock::time_point send_began =
             timing != nullptr ? SteadyClock::now() : SteadyClock::time_point{};
-        const net::IoResult result =
-            net::Send(client.socket, client.out.data() + client.out_sent, client.backlog());
-        if (result.status == net::IoStatus::kWouldBlock) {
+        const base::net::IoResult result =
+            base::net::Send(client.socket, client.out.data() + client.out_sent, client.backlog());
+        if (result.status == base::net::IoStatus::kWouldBlock) {
             break;
         }
-        if (result.status != net::IoStatus::kOk) {
+        if (result.status != base::net::IoStatus::kOk) {
             client.dead = true;
             client.farewell = "left (write failed)";
             return;
@@ -679,7 +681,7 @@ void BusHost::Impl::Deliver(const Frame& frame, std::uint64_t sender, std::uint6
             trace_flush_at = SteadyClock::now() + kTraceFlushDelay;
         }
     }
-    const std::string text = proto::FormatFrame(frame, time.seconds, time.microseconds);
+    const std::string text = wire::socketcand::FormatFrame(frame, time.seconds, time.microseconds);
     for (const auto& client : clients) {
         if (client->dead || client->state != State::kRaw || client->id == sender) {
             continue;

@@ -16,7 +16,7 @@
 #include "virtual_bus/bus_host.h"
 #include "virtual_bus/frame.h"
 #include "virtual_bus/slcan_pty_adapter.h"
-#include "virtual_bus/socketcand_protocol.h"
+#include "wire/socketcand_protocol.h"
 #ifdef __linux__
 #include "virtual_bus/gs_usb_gadget.h"
 #endif
@@ -165,11 +165,11 @@ int main(int argc, char** argv) {
                 break;
             case kBusName:
                 options.bus_name = value;
-                if (!vbus::proto::IsValidBusName(options.bus_name)) {
+                if (!wire::socketcand::IsValidBusName(options.bus_name)) {
                     std::fprintf(stderr,
                                  "canbus-host: bad bus name '%s' (1 to %zu characters, no blanks, "
                                  "no < or >)\n",
-                                 optarg, vbus::proto::kMaxBusNameLength);
+                                 optarg, wire::socketcand::kMaxBusNameLength);
                     return 2;
                 }
                 break;

@@ -1,9 +1,11 @@
-// A CAN frame as it travels on the virtual bus.
+// The virtual bus's ports and bus names, and the frame it carries.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string>
+
+#include "wire/frame.h"
 
 namespace vbus {
 
@@ -19,13 +21,7 @@ inline std::string DefaultBusName(std::uint16_t port) {
     return "sim" + std::to_string(k >= 0 && k < kPortCount ? k : int{port});
 }
 
-struct Frame {
-    std::uint32_t id = 0;     // 11- or 29-bit identifier, without flags
-    bool extended = false;    // 29-bit identifier
-    std::uint8_t length = 0;  // 0 to 8
-    std::array<std::uint8_t, 8> data{};
-
-    friend bool operator==(const Frame&, const Frame&) = default;
-};
+// The bus carries data frames (a remote frame's flag does not travel).
+using wire::Frame;
 
 }  // namespace vbus

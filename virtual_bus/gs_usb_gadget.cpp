@@ -24,17 +24,17 @@
 #include <thread>
 #include <vector>
 
-#include "vci/bus_health.h"
-#include "vci/gs_usb/protocol.h"
 #include "virtual_bus/bus_client.h"
+#include "wire/can_id.h"
+#include "wire/gs_usb_protocol.h"
 
 namespace vbus {
 
 namespace {
 
-using vci::gs_usb::kFrameSize;
-using vci::gs_usb::kReceivedEchoId;
-using vci::gs_usb::Request;
+using wire::gs_usb::kFrameSize;
+using wire::gs_usb::kReceivedEchoId;
+using wire::gs_usb::Request;
 constexpr std::size_t kMaxQueued = 256;  // frames waiting for the host to read
 constexpr int kRestartDelayMs = 100;
 constexpr std::uint8_t kTimestamp = 6;  // TIMESTAMP, polled by hosts told of hardware stamps
@@ -91,13 +91,13 @@ using Packet = std::array<std::uint8_t, kFrameSize>;
 
 Packet MakeFrame(std::uint32_t echo_id, std::uint32_t can_id, std::uint8_t length,
                  const std::uint8_t* data) {
-    vci::gs_usb::HostFrame frame;
+    wire::gs_usb::HostFrame frame;
     frame.echo_id = echo_id;
     frame.can_id = can_id;
     frame.dlc = length;
     std::memcpy(frame.data.data(), data, frame.data.size());
     Packet packet{};
-    vci::gs_usb::EncodeFrame(frame, packet.data());
+    wire::gs_usb::EncodeFrame(frame, packet.data());
     return packet;
 }
 
@@ -159,7 +159,7 @@ struct GsUsbGadget::Impl {
     }
 
     void ErrorFrame(std::uint32_t bits, const std::array<std::uint8_t, 8>& data) {
-        ToHost(MakeFrame(kReceivedEchoId, vci::gs_usb::kCanIdError | bits, 8, data.data()));
+        ToHost(MakeFrame(kReceivedEchoId, wire::kCanIdError | bits, 8, data.data()));
     }
 
     void WriterLoop() {
@@ -205,14 +205,14 @@ struct GsUsbGadget::Impl {
         if (!started || bus_off) {
             return;  // not on the bus: the host's frame is lost, and not echoed
         }
-        vci::gs_usb::HostFrame sent;
-        vci::gs_usb::DecodeFrame(bytes, kFrameSize, &sent);
+        wire::gs_usb::HostFrame sent;
+        wire::gs_usb::DecodeFrame(bytes, kFrameSize, &sent);
         Frame frame;
-        frame.extended = (sent.can_id & vci::gs_usb::kCanIdExtended) != 0;
-        frame.id = sent.can_id & (frame.extended ? vci::gs_usb::kCanIdMask : 0x7ffu);
+        frame.extended = (sent.can_id & wire::kCanIdExtended) != 0;
+        frame.id = sent.can_id & (frame.extended ? wire::kCanExtendedMask : 0x7ffu);
         frame.length = std::min<std::uint8_t>(sent.dlc, 8);
         frame.data = sent.data;
-        if ((sent.can_id & (vci::gs_usb::kCanIdRemote | vci::gs_usb::kCanIdError)) == 0) {
+        if ((sent.can_id & (wire::kCanIdRemote | wire::kCanIdError)) == 0) {
             bus.Send(frame);  // the bus carries data frames only
         }
         if (!faults.no_echo) {
@@ -223,11 +223,11 @@ struct GsUsbGadget::Impl {
         ++host_frames;
         if (host_frames == faults.passive_after) {
             Note("error-passive after " + std::to_string(host_frames) + " frames");
-            ErrorFrame(vci::kCanErrController, {0, vci::kCanCtrlTxPassive, 0, 0, 0, 0, 128, 0});
+            ErrorFrame(wire::kCanErrController, {0, wire::kCanCtrlTxPassive, 0, 0, 0, 0, 128, 0});
         }
         if (host_frames == faults.bus_off_after) {
             Note("bus-off after " + std::to_string(host_frames) + " frames");
-            ErrorFrame(vci::kCanErrBusOff, {});
+            ErrorFrame(wire::kCanErrBusOff, {});
             bus_off = true;
             if (faults.bus_off_restarts) {
                 restart_due = true;
@@ -245,8 +245,7 @@ struct GsUsbGadget::Impl {
         if (!started || bus_off) {
             return;
         }
-        ToHost(MakeFrame(kReceivedEchoId,
-                         frame.id | (frame.extended ? vci::gs_usb::kCanIdExtended : 0),
+        ToHost(MakeFrame(kReceivedEchoId, frame.id | (frame.extended ? wire::kCanIdExtended : 0),
                          frame.length, frame.data.data()));
     }
 
@@ -416,7 +415,7 @@ struct GsUsbGadget::Impl {
                 restart_due = false;
                 bus_off = false;
                 Note("restarted after bus-off");
-                ErrorFrame(vci::kCanErrRestarted, {});
+                ErrorFrame(wire::kCanErrRestarted, {});
             }
         }
     }

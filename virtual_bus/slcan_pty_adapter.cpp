@@ -15,38 +15,20 @@
 #include <string_view>
 #include <vector>
 
-#include "vci/slcan/slcan_codec.h"
 #include "virtual_bus/bus_client.h"
+#include "wire/slcan_codec.h"
 
 namespace vbus {
 
 namespace {
 
-namespace sl = vci::slcan;
+namespace sl = wire::slcan;
 
 // While no program has the terminal open, the pty reports a hang-up at every poll: look again
 // for a program opening it this often.
 constexpr int kReopenPollMs = 5;
 // A host that reads nothing for this long loses the rest of a line (and the frames after it).
 constexpr int kWriteStallMs = 100;
-
-sl::Frame ToLine(const Frame& frame) {
-    sl::Frame out;
-    out.id = frame.id;
-    out.extended = frame.extended;
-    out.length = frame.length;
-    out.data = frame.data;
-    return out;
-}
-
-Frame ToBus(const sl::Frame& frame) {
-    Frame out;
-    out.id = frame.id;
-    out.extended = frame.extended;
-    out.length = frame.length;
-    out.data = frame.data;
-    return out;
-}
 
 }  // namespace
 
@@ -224,7 +206,7 @@ struct SlcanPtyAdapter::Impl {
                     Refuse();
                     return true;
                 }
-                if (!bus.Send(ToBus(command.frame))) {
+                if (!bus.Send(command.frame)) {
                     return false;
                 }
                 Count(&SlcanAdapterStats::frames_to_bus);
@@ -297,7 +279,7 @@ struct SlcanPtyAdapter::Impl {
         }
         for (const Frame& frame : received) {
             sl::LineBuffer line;
-            const std::size_t size = sl::FormatFrame(ToLine(frame), stamp, line);
+            const std::size_t size = sl::FormatFrame(frame, stamp, line);
             if (!WriteToHost(std::string_view(line.data(), size))) {
                 host_present = false;
                 break;

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "virtual_bus/socketcand_protocol.h"
+#include "wire/socketcand_protocol.h"
 
 namespace vbus {
 
@@ -15,7 +15,7 @@ std::string FormatTraceLine(std::uint64_t seconds, std::uint32_t microseconds, s
     std::string line = stamp;
     line += bus;
     line += ' ';
-    line += proto::FormatIdentifier(frame);
+    line += wire::socketcand::FormatIdentifier(frame);
     line += '#';
     static constexpr char kHex[] = "0123456789ABCDEF";
     for (std::size_t i = 0; i < frame.length && i < frame.data.size(); ++i) {

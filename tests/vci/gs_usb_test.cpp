@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "vci/gs_usb/backend.h"
-#include "vci/gs_usb/protocol.h"
+#include "vci/gs_usb/message.h"
 #include "vci/gs_usb/session.h"
 #include "vci/vci_diagnostics.h"
+#include "wire/gs_usb_protocol.h"
 
 namespace vci::gs_usb {
 namespace {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/socket.h"
 #include "can/can_library.h"
 #include "tests/vci/netns.h"
 #include "vci/discovery.h"
@@ -18,7 +19,6 @@
 #include "virtual_bus/bus_client.h"
 #include "virtual_bus/bus_host.h"
 #include "virtual_bus/frame.h"
-#include "virtual_bus/socket.h"
 
 namespace {
 
@@ -389,27 +389,27 @@ TEST_F(IsolatedTest, OneScanIsReusedAndALaterOneSeesAStoppedHostGone) {
 // A socketcand daemon (or anything else that greets like one) on a port the library scans is no
 // bus of ours: it knows no bus "sim1" and refuses to open it, so nothing is listed.
 TEST_F(IsolatedTest, AForeignGreeterOnAScannedPortIsNotListed) {
-    vbus::net::Socket listener;
+    base::net::Socket listener;
     bool in_use = false;
     std::string error;
-    ASSERT_TRUE(vbus::net::ListenLoopback(vbus::kFirstPort + 1, &listener, &in_use, &error))
+    ASSERT_TRUE(base::net::ListenLoopback(vbus::kFirstPort + 1, &listener, &in_use, &error))
         << error;
     std::atomic<bool> stop{false};
     std::atomic<int> greeted{0};
     std::thread daemon([&] {
         while (!stop) {
-            vbus::net::Socket client = vbus::net::Accept(listener);
+            base::net::Socket client = base::net::Accept(listener);
             if (!client.valid()) {
                 std::this_thread::sleep_for(1ms);
                 continue;
             }
-            vbus::net::Send(client, "< hi >", 6);
+            base::net::Send(client, "< hi >", 6);
             ++greeted;
             char request[256];
             for (int i = 0; i < 200; ++i) {  // the open request, then a refusal as socketcand's
-                if (vbus::net::Receive(client, request, sizeof request).status ==
-                    vbus::net::IoStatus::kOk) {
-                    vbus::net::Send(client, "< error could not open bus >", 28);
+                if (base::net::Receive(client, request, sizeof request).status ==
+                    base::net::IoStatus::kOk) {
+                    base::net::Send(client, "< error could not open bus >", 28);
                     break;
                 }
                 std::this_thread::sleep_for(1ms);

@@ -43,26 +43,30 @@ TEST(BusHealth, EachChangeIsToldOnce) {
         std::size_t lines;
         BusState state;
     };
-    constexpr std::uint32_t kCtrlCnt = kCanErrController | kCanErrCounters;
+    constexpr std::uint32_t kCtrlCnt = wire::kCanErrController | wire::kCanErrCounters;
     const std::vector<Case> cases = {
-        {{{kCanErrNoAck},
-          {kCanErrNoAck},
-          {kCtrlCnt, kCanCtrlTxWarning, 96, 0},
-          {kCtrlCnt, kCanCtrlTxPassive, 128, 0},
-          {kCtrlCnt, kCanCtrlTxPassive, 136, 0}},
+        {{{wire::kCanErrNoAck},
+          {wire::kCanErrNoAck},
+          {kCtrlCnt, wire::kCanCtrlTxWarning, 96, 0},
+          {kCtrlCnt, wire::kCanCtrlTxPassive, 128, 0},
+          {kCtrlCnt, wire::kCanCtrlTxPassive, 136, 0}},
          {"no other node acknowledges", "error warning: errors on the bus (transmit errors 96",
           "error-passive", "every node runs at 1000 kbit/s"},
          3,
          BusState::kErrorPassive},
-        {{{kCanErrBusOff}, {kCanErrBusOff}, {kCanErrRestarted}},
+        {{{wire::kCanErrBusOff}, {wire::kCanErrBusOff}, {wire::kCanErrRestarted}},
          {"bus-off", "restarted after bus-off"},
          2,
          BusState::kErrorActive},
-        {{{kCanErrNoAck}, {0}, {kCanErrNoAck}, {kCanErrController, kCanCtrlActive}},
+        {{{wire::kCanErrNoAck},
+          {0},
+          {wire::kCanErrNoAck},
+          {wire::kCanErrController, wire::kCanCtrlActive}},
          {"no other node", "no other node"},  // heard in between: the silence is news again
          2,
          BusState::kErrorActive},
-        {{{kCanErrController, kCanCtrlRxWarning}, {kCanErrController, kCanCtrlActive}},
+        {{{wire::kCanErrController, wire::kCanCtrlRxWarning},
+          {wire::kCanErrController, wire::kCanCtrlActive}},
          {"error warning", "error-active: the bus works again"},
          2,
          BusState::kErrorActive},

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "virtual_bus/bus_client.h"
-#include "virtual_bus/socketcand_protocol.h"
+#include "wire/socketcand_protocol.h"
 
 namespace {
 
@@ -15,7 +15,7 @@ bool ParseFrame(const std::string& text, vbus::Frame* frame) {
     const std::size_t hash = text.find('#');
     const std::string data = hash == std::string::npos ? "" : text.substr(hash + 1);
     if (hash == std::string::npos || data.size() % 2 != 0 || data.size() > 16 ||
-        !vbus::proto::ParseIdentifier(text.substr(0, hash), &frame->id, &frame->extended)) {
+        !wire::socketcand::ParseIdentifier(text.substr(0, hash), &frame->id, &frame->extended)) {
         return false;
     }
     frame->length = static_cast<std::uint8_t>(data.size() / 2);
@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
         std::snprintf(byte, sizeof byte, "%02X", got[0].data[i]);
         hex += byte;
     }
-    std::printf("got %s#%s\n", vbus::proto::FormatIdentifier(got[0]).c_str(), hex.c_str());
+    std::printf("got %s#%s\n", wire::socketcand::FormatIdentifier(got[0]).c_str(), hex.c_str());
     std::fflush(stdout);
     for (const vbus::Frame& frame : to_send) {
         if (!client.Send(frame)) {

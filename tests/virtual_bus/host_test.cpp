@@ -20,10 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/socket.h"
 #include "virtual_bus/bit_timing.h"
 #include "virtual_bus/bus_client.h"
 #include "virtual_bus/bus_host.h"
-#include "virtual_bus/socket.h"
 
 namespace vbus {
 namespace {
@@ -68,31 +68,31 @@ class HostTest : public ::testing::Test {
         ASSERT_TRUE(client.Connect("127.0.0.1", host_->port(), "", &error)) << error;
     }
     // A client that speaks the protocol byte by byte, for what BusClient never sends.
-    net::Socket RawConnect() {
-        net::Socket socket;
+    base::net::Socket RawConnect() {
+        base::net::Socket socket;
         std::string error;
-        EXPECT_EQ(net::ConnectTcp("127.0.0.1", host_->port(), 2000, &socket, &error),
-                  net::ConnectStatus::kOk)
+        EXPECT_EQ(base::net::ConnectTcp("127.0.0.1", host_->port(), 2000, &socket, &error),
+                  base::net::ConnectStatus::kOk)
             << error;
         return socket;
     }
-    static void RawSend(const net::Socket& socket, const std::string& text) {
-        ASSERT_EQ(net::Send(socket, text.data(), text.size()).bytes, text.size());
+    static void RawSend(const base::net::Socket& socket, const std::string& text) {
+        ASSERT_EQ(base::net::Send(socket, text.data(), text.size()).bytes, text.size());
     }
     // Reads until `expected` elements ("<...>") have come, or the safety bound.
-    static std::string RawReadElements(const net::Socket& socket, int expected) {
+    static std::string RawReadElements(const base::net::Socket& socket, int expected) {
         std::string text;
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::microseconds(kSafetyUs);
         while (std::count(text.begin(), text.end(), '>') < expected &&
                std::chrono::steady_clock::now() < deadline) {
-            std::vector<net::PollEntry> entries{{socket.get(), true, false}};
-            net::Poll(entries, 100'000);
+            std::vector<base::net::PollEntry> entries{{socket.get(), true, false}};
+            base::net::Poll(entries, 100'000);
             char buffer[4096];
-            const net::IoResult result = net::Receive(socket, buffer, sizeof buffer);
-            if (result.status == net::IoStatus::kOk) {
+            const base::net::IoResult result = base::net::Receive(socket, buffer, sizeof buffer);
+            if (result.status == base::net::IoStatus::kOk) {
                 text.append(buffer, result.bytes);
-            } else if (result.status != net::IoStatus::kWouldBlock) {
+            } else if (result.status != base::net::IoStatus::kWouldBlock) {
                 break;
             }
         }
@@ -171,7 +171,7 @@ TEST_F(HostTest, HandshakeRefusesAnotherBusName) {
     EXPECT_FALSE(client.connected());
 
     // The same connection may then open the right bus.
-    net::Socket raw = RawConnect();
+    base::net::Socket raw = RawConnect();
     EXPECT_EQ(RawReadElements(raw, 1), "< hi >");
     RawSend(raw, "< send 123 0 >");  // before open: refused
     EXPECT_EQ(RawReadElements(raw, 1).rfind("< error ", 0), 0u);
@@ -188,7 +188,7 @@ TEST_F(HostTest, RefusesBadInputWithoutHarmToOthers) {
     BusClient sender, receiver;
     Join(sender);
     Join(receiver);
-    net::Socket raw = RawConnect();
+    base::net::Socket raw = RawConnect();
     RawReadElements(raw, 1);
     RawSend(raw, "< open " + host_->bus_name() + " >");
     RawReadElements(raw, 1);
@@ -223,7 +223,7 @@ TEST_F(HostTest, ClientLeavingMidElementLeavesTheBusRunning) {
     Join(sender);
     Join(receiver);
     {
-        net::Socket raw = RawConnect();
+        base::net::Socket raw = RawConnect();
         RawReadElements(raw, 1);
         RawSend(raw, "< open " + host_->bus_name() + " >");
         RawReadElements(raw, 1);
@@ -244,7 +244,7 @@ TEST_F(HostTest, DropsAClientThatStopsReading) {
     StartHost();
     BusClient sender;
     Join(sender);
-    net::Socket sleeper = RawConnect();  // completes the handshake, then reads nothing
+    base::net::Socket sleeper = RawConnect();  // completes the handshake, then reads nothing
     RawReadElements(sleeper, 1);
     RawSend(sleeper, "< open " + host_->bus_name() + " >");
     RawReadElements(sleeper, 1);
@@ -276,18 +276,18 @@ TEST_F(HostTest, DropsAClientThatStopsReading) {
 // dropped), and the log names a few of its refusals per second, not each one.
 TEST_F(HostTest, DropsAClientThatSendsJunkAndNeverReads) {
     StartHost();
-    net::Socket junk = RawConnect();
+    base::net::Socket junk = RawConnect();
     std::string chunk(32768, ' ');
     for (std::size_t i = 0; i < chunk.size(); i += 2) {
         chunk[i] = 'x';  // "x " costs a 25-byte reply
     }
     const auto start = std::chrono::steady_clock::now();
-    for (net::IoStatus sent = net::IoStatus::kOk;
-         (sent == net::IoStatus::kOk || sent == net::IoStatus::kWouldBlock) &&
+    for (base::net::IoStatus sent = base::net::IoStatus::kOk;
+         (sent == base::net::IoStatus::kOk || sent == base::net::IoStatus::kWouldBlock) &&
          host_->stats().dropped_clients == 0 && std::chrono::steady_clock::now() - start < 20s;) {
-        std::vector<net::PollEntry> entries{{junk.get(), false, true}};
-        net::Poll(entries, 100'000);
-        sent = net::Send(junk, chunk.data(), chunk.size()).status;
+        std::vector<base::net::PollEntry> entries{{junk.get(), false, true}};
+        base::net::Poll(entries, 100'000);
+        sent = base::net::Send(junk, chunk.data(), chunk.size()).status;
     }
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
@@ -453,7 +453,7 @@ TEST_F(HostTest, OutOfDescriptorsPausesAcceptingAndRecovers) {
     ::close(taken.back());  // left for the client's end
     taken.pop_back();
     const auto start = std::chrono::steady_clock::now();
-    net::Socket client = RawConnect();
+    base::net::Socket client = RawConnect();
     std::this_thread::sleep_for(300ms);
     const std::uint64_t failed = host_->stats().failed_accepts;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -478,7 +478,7 @@ TEST(BusClientTest, ConnectionIsLostOnlyWhenNoByteMovesForAWholeStallPeriod) {
     constexpr int kFrames = 4500;  // about 200 KB, far more than the socket buffers hold
     for (const std::size_t chunk : {std::size_t{4096}, std::size_t{0}}) {
         SCOPED_TRACE("host reads " + std::to_string(chunk) + " bytes every 20 ms");
-        const net::Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const base::net::Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         const int small = 4096;
         ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -492,7 +492,7 @@ TEST(BusClientTest, ConnectionIsLostOnlyWhenNoByteMovesForAWholeStallPeriod) {
             std::string error;
             EXPECT_TRUE(client.Connect("127.0.0.1", ntohs(address.sin_port), "sim0", &error));
         });
-        const net::Socket host(::accept(listener.get(), nullptr, nullptr));
+        const base::net::Socket host(::accept(listener.get(), nullptr, nullptr));
         ::send(host.get(), "< hi >< ok >< ok >", 18, 0);
         connect.join();
         ::setsockopt(static_cast<int>(client.socket()), SOL_SOCKET, SO_SNDBUF, &small,

@@ -1,11 +1,11 @@
-#include "virtual_bus/socketcand_protocol.h"
+#include "wire/socketcand_protocol.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace vbus::proto {
+namespace wire::socketcand {
 namespace {
 
 Frame MakeFrame(std::uint32_t id, bool extended, std::vector<std::uint8_t> bytes) {
@@ -257,4 +257,4 @@ TEST(SocketcandProtocol, AppendSendAddsToWhatIsThere) {
 }
 
 }  // namespace
-}  // namespace vbus::proto
+}  // namespace wire::socketcand

@@ -5,8 +5,8 @@
 // bulk IN with its echo id, and the bus's frames with 0xffffffff. It completes overlapped reads by
 // writing the OVERLAPPED's status and size and setting its event, as kernel32 expects.
 // KORVANE_STANDIN_GS_USB_FAULT "pull:ID": pulled out at the first frame sent to ID (hex).
-#include "vci/gs_usb/protocol.h"
 #include "virtual_bus/bus_client.h"
+#include "wire/gs_usb_protocol.h"
 // After winsock2.h (bus_client.h):
 #include <windows.h>
 #include <winusb.h>
@@ -21,7 +21,7 @@
 
 namespace {
 
-using namespace vci::gs_usb;
+using namespace wire::gs_usb;
 
 constexpr ULONG_PTR kCancelled = 0xC0000120, kNotConnected = 0xC000009D;  // NTSTATUS
 
@@ -68,7 +68,7 @@ void Run() {  // polls the bus: BusClient is for one thread at a time
         alive = a.bus.Receive(frames, 0);
         for (const vbus::Frame& frame : frames) {
             const HostFrame host{kReceivedEchoId,
-                                 frame.id | (frame.extended ? kCanIdExtended : 0),
+                                 frame.id | (frame.extended ? wire::kCanIdExtended : 0),
                                  frame.length,
                                  0,
                                  0,
@@ -197,8 +197,9 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE, UCHAR pipe, PUCHAR buffer,
     if (!a.gone && (pipe != 0x02 || !DecodeFrame(buffer, length, &frame))) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    if (a.gone || (fault != nullptr && std::strncmp(fault, "pull:", 5) == 0 &&
-                   (frame.can_id & kCanIdMask) == std::strtoul(fault + 5, nullptr, 16))) {
+    if (a.gone ||
+        (fault != nullptr && std::strncmp(fault, "pull:", 5) == 0 &&
+         (frame.can_id & wire::kCanExtendedMask) == std::strtoul(fault + 5, nullptr, 16))) {
         if (!a.gone) {
             std::fprintf(stderr, "stand-in winusb: pulled out at a frame to %s\n", fault + 5);
             StopChannel();
@@ -210,8 +211,8 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE, UCHAR pipe, PUCHAR buffer,
     }
     std::lock_guard lock(a.mutex);
     if (a.thread.joinable()) {  // else taken by a controller that is not on the bus
-        a.bus.Send({frame.can_id & kCanIdMask, (frame.can_id & kCanIdExtended) != 0, frame.dlc,
-                    frame.data});
+        a.bus.Send({frame.can_id & wire::kCanExtendedMask,
+                    (frame.can_id & wire::kCanIdExtended) != 0, frame.dlc, frame.data});
     }
     Queue(&frame);
     *got = length;

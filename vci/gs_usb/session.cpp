@@ -17,12 +17,13 @@
 // operator. A failure of the USB device for good (pulled out) ends the session: receives return
 // false and sends kLost.
 #include "vci/gs_usb/session.h"
+#include "vci/gs_usb/message.h"
 
 #include <algorithm>
 #include <cstdio>
 
+#include "base/deadline_timer.h"
 #include "vci/vci_diagnostics.h"
-#include "virtual_bus/deadline_timer.h"
 
 namespace vci::gs_usb {
 
@@ -154,9 +155,9 @@ void Session::Take(const HostFrame& frame, std::vector<VciMessage>& out) {
     if (frame.channel != 0) {
         return;
     }
-    const bool error = (frame.can_id & kCanIdError) != 0;
+    const bool error = (frame.can_id & wire::kCanIdError) != 0;
     if (!overflow_said_ && ((frame.flags & kFrameFlagOverflow) != 0 ||
-                            (error && (frame.can_id & kCanErrController) != 0 &&
+                            (error && (frame.can_id & wire::kCanErrController) != 0 &&
                              (frame.data[1] & kCtrlOverflow) != 0))) {
         overflow_said_ = true;
         std::fprintf(stderr,
@@ -165,7 +166,7 @@ void Session::Take(const HostFrame& frame, std::vector<VciMessage>& out) {
                      name_.c_str());
     }
     if (error) {
-        health_.OnErrorFrame(frame.can_id & kCanIdMask, frame.data.data());
+        health_.OnErrorFrame(frame.can_id & wire::kCanExtendedMask, frame.data.data());
     } else {
         health_.OnFrameFromOtherNode();
     }
@@ -179,10 +180,10 @@ bool Session::Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) {
     if (lost_) {
         return false;
     }
-    const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
+    const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
     for (std::size_t reads = 0; reads < kMaxFramesPerReceive; ++reads) {
         // Wait for the first message only; then take what has arrived already.
-        const std::int64_t wait = out.size() > before ? 0 : deadline - vbus::SteadyNowUs();
+        const std::int64_t wait = out.size() > before ? 0 : deadline - base::SteadyNowUs();
         const ReadOutcome got = ReadOne(wait, out);
         if (got == ReadOutcome::kLost) {
             return false;
@@ -197,13 +198,13 @@ bool Session::Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) {
 bool Session::DiscardPending(std::int64_t budget_us) {
     kept_.clear();
     std::vector<VciMessage> dropped;
-    const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, budget_us);
+    const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, budget_us);
     for (;;) {
         const ReadOutcome got = ReadOne(0, dropped);
         if (got == ReadOutcome::kLost) {
             return false;
         }
-        if (got == ReadOutcome::kNothing || vbus::SteadyNowUs() >= deadline) {
+        if (got == ReadOutcome::kNothing || base::SteadyNowUs() >= deadline) {
             return true;
         }
         dropped.clear();
@@ -214,9 +215,9 @@ Transport::SendResult Session::Send(const VciMessage& message, std::uint32_t tim
     if (lost_) {
         return Transport::SendResult::kLost;
     }
-    const std::int64_t deadline = vbus::SteadyNowUs() + std::int64_t{timeout_ms} * 1000;
+    const std::int64_t deadline = base::SteadyNowUs() + std::int64_t{timeout_ms} * 1000;
     while (slots_in_use() == kTxSlots) {
-        const std::int64_t left = deadline - vbus::SteadyNowUs();
+        const std::int64_t left = deadline - base::SteadyNowUs();
         if (left <= 0) {
             last_error_ = "the adapter has not echoed the " + std::to_string(kTxSlots) +
                           " frames it took (" + std::to_string(timeout_ms) + " ms)";
@@ -234,7 +235,7 @@ Transport::SendResult Session::Send(const VciMessage& message, std::uint32_t tim
     std::uint8_t bytes[kFrameSize];
     EncodeFrame(FrameFromMessage(message, slot), bytes);
     const int wait_ms =
-        static_cast<int>(std::clamp<std::int64_t>((deadline - vbus::SteadyNowUs() + 999) / 1000,
+        static_cast<int>(std::clamp<std::int64_t>((deadline - base::SteadyNowUs() + 999) / 1000,
                                                   kBulkOutMinMs, std::int64_t{kControlTimeoutMs}));
     switch (usb_->BulkOut(bytes, sizeof bytes, wait_ms)) {
         case UsbDevice::Status::kOk:

@@ -10,10 +10,13 @@
 #include <vector>
 
 #include "vci/bus_health.h"
-#include "vci/gs_usb/protocol.h"
 #include "vci/transport.h"
+#include "wire/gs_usb_protocol.h"
 
 namespace vci::gs_usb {
+
+// The backend speaks the wire format of wire/gs_usb_protocol.h throughout.
+using namespace wire::gs_usb;  // NOLINT(google-build-using-namespace)
 
 // The system's side of one opened adapter (interface 0 claimed, endpoints 0x81 in, 0x02 out).
 class UsbDevice {

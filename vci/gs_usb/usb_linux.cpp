@@ -22,8 +22,9 @@
 #include <ctime>
 #include <fstream>
 
+#include "base/deadline_timer.h"
+#include "base/parse.h"
 #include "vci/gs_usb/usb.h"
-#include "virtual_bus/deadline_timer.h"
 
 namespace vci::gs_usb {
 
@@ -36,9 +37,15 @@ std::string ReadLine(const std::string& path) {
     return line;
 }
 
-unsigned ReadNumber(const std::string& path, int base) {
-    const std::string text = ReadLine(path);
-    return text.empty() ? 0u : static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, base));
+// A sysfs number: decimal, or hexadecimal with or without "0x" (net flags have it); 0 when the
+// file is missing or holds something else.
+unsigned ReadNumber(const std::string& path, int radix) {
+    const std::string line = ReadLine(path);
+    std::string_view text = line;
+    if (radix == 16 && text.starts_with("0x")) {
+        text.remove_prefix(2);
+    }
+    return base::ParseNumber<unsigned>(text, radix).value_or(0u);
 }
 
 std::vector<std::string> ListDirectory(const std::string& path) {
@@ -231,13 +238,13 @@ class LinuxUsbDevice final : public UsbDevice {
 
     Status BulkIn(std::uint8_t* buffer, std::size_t capacity, std::size_t* got,
                   std::int64_t timeout_us) override {
-        const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
+        const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
         // With time to wait, wait before reaping: a read mostly begins right after a send, when
         // nothing has come yet, and the wait returns at once when a transfer has completed.
         bool wait = timeout_us > 0;
         for (;;) {
             if (wait) {
-                const std::int64_t left = deadline - vbus::SteadyNowUs();
+                const std::int64_t left = deadline - base::SteadyNowUs();
                 if (left > 0) {
                     const timespec span{static_cast<time_t>(left / 1000000),
                                         static_cast<long>(left % 1000000 * 1000)};
@@ -273,7 +280,7 @@ class LinuxUsbDevice final : public UsbDevice {
             if (const int error_number = errno; error_number != EAGAIN) {
                 return Failed("receiving", error_number);
             }
-            if (vbus::SteadyNowUs() >= deadline) {
+            if (base::SteadyNowUs() >= deadline) {
                 return Status::kTimeout;
             }
             wait = true;

@@ -23,9 +23,10 @@
 #include <mutex>
 #include <tuple>
 
+#include "base/parse.h"
+#include "base/shared_library.h"
+#include "base/system_error.h"
 #include "vci/gs_usb/usb.h"
-#include "vci/hex.h"
-#include "virtual_bus/socket.h"
 
 namespace vci::gs_usb {
 
@@ -57,50 +58,24 @@ struct Api {
     std::string missing;  // why the layer cannot work; empty when every function is there
 };
 
-HMODULE LoadSystemLibrary(const wchar_t* name) {
-    // The program's folder and the system's, never the current folder or PATH.
-    HMODULE module = ::LoadLibraryExW(
-        name, nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == nullptr && ::GetLastError() == ERROR_INVALID_PARAMETER) {
-        module = ::LoadLibraryW(name);  // a Windows without those flags
-    }
-    return module;
-}
-
-template <typename Function>
-void Find(HMODULE module, const char* dll, const char* name, Function* function,
-          std::string* missing) {
-    *function =
-        module != nullptr
-            ? reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)))
-            : nullptr;
-    if (*function == nullptr && missing->empty()) {
-        *missing = module != nullptr ? std::string(dll) + " has no " + name
-                                     : std::string(dll) + " could not be loaded";
-    }
-}
-
 const Api& TheApi() {
     static const Api api = [] {
         Api loaded;
-        HMODULE setupapi = LoadSystemLibrary(L"setupapi.dll");
-        HMODULE winusb = LoadSystemLibrary(L"winusb.dll");
-        std::string* missing = &loaded.missing;
-        Find(setupapi, "setupapi.dll", "SetupDiGetClassDevsW", &loaded.get_class_devs, missing);
-        Find(setupapi, "setupapi.dll", "SetupDiEnumDeviceInterfaces", &loaded.enum_interfaces,
-             missing);
-        Find(setupapi, "setupapi.dll", "SetupDiGetDeviceInterfaceDetailW", &loaded.interface_detail,
-             missing);
-        Find(setupapi, "setupapi.dll", "SetupDiDestroyDeviceInfoList", &loaded.destroy_list,
-             missing);
-        Find(winusb, "winusb.dll", "WinUsb_Initialize", &loaded.initialize, missing);
-        Find(winusb, "winusb.dll", "WinUsb_Free", &loaded.free, missing);
-        Find(winusb, "winusb.dll", "WinUsb_GetDescriptor", &loaded.get_descriptor, missing);
-        Find(winusb, "winusb.dll", "WinUsb_SetPipePolicy", &loaded.set_pipe_policy, missing);
-        Find(winusb, "winusb.dll", "WinUsb_ControlTransfer", &loaded.control_transfer, missing);
-        Find(winusb, "winusb.dll", "WinUsb_WritePipe", &loaded.write_pipe, missing);
-        Find(winusb, "winusb.dll", "WinUsb_ReadPipe", &loaded.read_pipe, missing);
-        Find(winusb, "winusb.dll", "WinUsb_AbortPipe", &loaded.abort_pipe, missing);
+        base::SharedLibrary setupapi("setupapi.dll");
+        base::SharedLibrary winusb("winusb.dll");
+        setupapi.Find("SetupDiGetClassDevsW", &loaded.get_class_devs);
+        setupapi.Find("SetupDiEnumDeviceInterfaces", &loaded.enum_interfaces);
+        setupapi.Find("SetupDiGetDeviceInterfaceDetailW", &loaded.interface_detail);
+        setupapi.Find("SetupDiDestroyDeviceInfoList", &loaded.destroy_list);
+        winusb.Find("WinUsb_Initialize", &loaded.initialize);
+        winusb.Find("WinUsb_Free", &loaded.free);
+        winusb.Find("WinUsb_GetDescriptor", &loaded.get_descriptor);
+        winusb.Find("WinUsb_SetPipePolicy", &loaded.set_pipe_policy);
+        winusb.Find("WinUsb_ControlTransfer", &loaded.control_transfer);
+        winusb.Find("WinUsb_WritePipe", &loaded.write_pipe);
+        winusb.Find("WinUsb_ReadPipe", &loaded.read_pipe);
+        winusb.Find("WinUsb_AbortPipe", &loaded.abort_pipe);
+        loaded.missing = !setupapi.missing().empty() ? setupapi.missing() : winusb.missing();
         return loaded;
     }();
     return api;
@@ -135,7 +110,7 @@ std::string Lower(std::string text) {
 }
 
 std::string SystemMessage(DWORD error) {
-    return vbus::net::ErrorText(static_cast<int>(error));
+    return base::ErrorText(static_cast<int>(error));
 }
 
 bool IsGone(DWORD error) {
@@ -161,8 +136,8 @@ std::string InstancePart(const std::string& path) {
 
 bool ParsePath(const std::string& path, PathIds* ids) {
     const std::string lower = Lower(path);
-    const auto vendor = UsbIdAfter(lower, "vid_");
-    const auto product = UsbIdAfter(lower, "pid_");
+    const auto vendor = base::UsbIdAfter(lower, "vid_");
+    const auto product = base::UsbIdAfter(lower, "pid_");
     if (!vendor || !product) {
         return false;
     }

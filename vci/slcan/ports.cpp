@@ -27,7 +27,7 @@
 #include <mutex>
 #include <optional>
 
-#include "vci/hex.h"
+#include "base/parse.h"
 
 namespace vci::slcan {
 
@@ -156,8 +156,8 @@ std::vector<SlcanPort> RecognisedUsbPorts() {
         if (!::SetupDiGetDeviceInstanceIdA(devices, &device, instance, sizeof instance, nullptr)) {
             continue;
         }
-        const auto vendor = UsbIdAfter(instance, "VID_");
-        const auto product = UsbIdAfter(instance, "PID_");
+        const auto vendor = base::UsbIdAfter(instance, "VID_");
+        const auto product = base::UsbIdAfter(instance, "PID_");
         const UsbId* id = vendor && product ? FindUsbId(*vendor, *product) : nullptr;
         if (id == nullptr) {
             continue;

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "virtual_bus/deadline_timer.h"
+#include "base/deadline_timer.h"
 
 namespace vci::slcan {
 
@@ -62,8 +62,8 @@ class SerialPort {
 #else
     bool WaitReadable(std::int64_t deadline_us);
     bool WaitWritable(std::int64_t timeout_us);
-    vbus::DeadlineTimer timer_;
-    std::vector<vbus::net::PollEntry> poll_;
+    base::DeadlineTimer timer_;
+    std::vector<base::net::PollEntry> poll_;
     bool exclusive_ = false;  // TIOCEXCL set by this process, cleared before the port closes
 #endif
 };

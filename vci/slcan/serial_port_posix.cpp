@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/deadline_timer.h"
+#include "base/socket.h"
 #include "vci/slcan/serial_port.h"
-#include "virtual_bus/deadline_timer.h"
-#include "virtual_bus/socket.h"
 
 namespace vci::slcan {
 
@@ -152,12 +152,12 @@ std::int64_t SerialPort::Lost(const std::string& why) {
 // Waits until the port has something to read (or has hung up) or the deadline passes. Most
 // waits end early, when a line arrives: the deadline timer spares a kernel timer per wait.
 bool SerialPort::WaitReadable(std::int64_t deadline_us) {
-    return vbus::WaitUntil(timer_, Fd(handle_), deadline_us, false, poll_);
+    return base::WaitUntil(timer_, Fd(handle_), deadline_us, false, poll_);
 }
 
 bool SerialPort::WaitWritable(std::int64_t timeout_us) {
-    std::vector<vbus::net::PollEntry> entries{{Fd(handle_), false, true}};
-    return vbus::net::Poll(entries, timeout_us) > 0;
+    std::vector<base::net::PollEntry> entries{{Fd(handle_), false, true}};
+    return base::net::Poll(entries, timeout_us) > 0;
 }
 
 std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeout_us) {
@@ -165,7 +165,7 @@ std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeo
         return -1;
     }
     // A caller that waits has usually just taken everything: wait first, then read.
-    if (timeout_us > 0 && !WaitReadable(vbus::SteadyNowUs() + timeout_us)) {
+    if (timeout_us > 0 && !WaitReadable(base::SteadyNowUs() + timeout_us)) {
         return 0;
     }
     for (;;) {
@@ -207,7 +207,7 @@ SerialPort::WriteStatus SerialPort::Write(std::string_view bytes, std::int64_t t
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const bool begun = bytes.size() < total;
-            const std::int64_t now = vbus::SteadyNowUs();
+            const std::int64_t now = base::SteadyNowUs();
             if (deadline < 0) {
                 deadline = now + (begun ? kRestOfLineUs : timeout_us);
             }

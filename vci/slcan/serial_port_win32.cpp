@@ -5,9 +5,10 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/deadline_timer.h"
+#include "base/socket.h"
+#include "base/system_error.h"
 #include "vci/slcan/serial_port.h"
-#include "virtual_bus/deadline_timer.h"
-#include "virtual_bus/socket.h"
 
 namespace vci::slcan {
 
@@ -22,7 +23,7 @@ HANDLE Handle(std::intptr_t handle) {
 }
 
 std::string ErrorText(DWORD code) {
-    return vbus::net::ErrorText(static_cast<int>(code));
+    return base::ErrorText(static_cast<int>(code));
 }
 
 }  // namespace
@@ -101,14 +102,14 @@ std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeo
     if (lost_ || handle_ == -1) {
         return -1;
     }
-    const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
+    const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
     for (;;) {
         // ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD with a constant: ReadFile
         // returns what has arrived, or waits at most the constant for the first byte. Windows
         // returns with that byte; wine only at the end of the constant, so a wait is made of
         // reads of 1 ms (a shorter wait is rounded up to one, not turned into a busy loop). The
         // port keeps its time-outs, so a run of such reads sets them once.
-        const std::int64_t remaining = deadline - vbus::SteadyNowUs();
+        const std::int64_t remaining = deadline - base::SteadyNowUs();
         const DWORD wait_ms = remaining <= 0 ? 0 : 1;
         if (wait_ms != read_wait_ms_) {
             COMMTIMEOUTS timeouts{};
@@ -136,7 +137,7 @@ std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeo
                 return Lost("the serial port is gone: " + ErrorText(::GetLastError()));
             }
         }
-        if (got > 0 || wait_ms == 0 || vbus::SteadyNowUs() >= deadline) {
+        if (got > 0 || wait_ms == 0 || base::SteadyNowUs() >= deadline) {
             return got;
         }
     }

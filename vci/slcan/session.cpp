@@ -50,11 +50,11 @@
 #include <string>
 #include <vector>
 
+#include "base/deadline_timer.h"
 #include "vci/slcan/serial_port.h"
 #include "vci/slcan/session.h"
-#include "vci/slcan/slcan_codec.h"
 #include "vci/vci_diagnostics.h"
-#include "virtual_bus/deadline_timer.h"
+#include "wire/slcan_codec.h"
 
 namespace vci {
 
@@ -172,7 +172,7 @@ class SlcanSession {
             return kNotSent;
         }
         const std::size_t first = exchanges_.size();
-        const std::int64_t now = vbus::SteadyNowUs();
+        const std::int64_t now = base::SteadyNowUs();
         for (const std::string_view command : commands) {
             Exchange exchange;
             exchange.query = command == "V" || command == "N";
@@ -198,13 +198,13 @@ class SlcanSession {
                             ? sent + kFirstAnswerMs * 1000
                             : std::min(until, std::max(sent, last_byte_us_) + kQuietMs * 1000);
             }
-            const std::int64_t now = vbus::SteadyNowUs();
+            const std::int64_t now = base::SteadyNowUs();
             if (now >= until) {
                 first_wait_over_ = true;
                 return true;
             }
-            const ReadOutcome got =
-                ReadSome(until - now, [&](const slcan::Token& token) { Handle(token, nullptr); });
+            const ReadOutcome got = ReadSome(
+                until - now, [&](const wire::slcan::Token& token) { Handle(token, nullptr); });
             if (got == ReadOutcome::kLost) {
                 return false;
             }
@@ -246,12 +246,12 @@ class SlcanSession {
         if (lost_) {
             return false;
         }
-        const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
+        const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
         for (;;) {
-            const std::int64_t remaining = out.size() > before ? 0 : deadline - vbus::SteadyNowUs();
+            const std::int64_t remaining = out.size() > before ? 0 : deadline - base::SteadyNowUs();
             const ReadOutcome got =
                 ReadSome(std::max<std::int64_t>(0, remaining),
-                         [&](const slcan::Token& token) { Handle(token, &out); });
+                         [&](const wire::slcan::Token& token) { Handle(token, &out); });
             if (got == ReadOutcome::kLost) {
                 return false;
             }
@@ -268,14 +268,14 @@ class SlcanSession {
     bool DiscardPending(std::int64_t budget_us) {
         kept_.clear();
         std::vector<VciMessage> dropped;
-        const std::int64_t deadline = vbus::SteadyNowUs() + std::max<std::int64_t>(0, budget_us);
+        const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, budget_us);
         for (;;) {
             const ReadOutcome got =
-                ReadSome(0, [&](const slcan::Token& token) { Handle(token, &dropped); });
+                ReadSome(0, [&](const wire::slcan::Token& token) { Handle(token, &dropped); });
             if (got == ReadOutcome::kLost) {
                 return false;
             }
-            if (got == ReadOutcome::kNothing || vbus::SteadyNowUs() >= deadline) {
+            if (got == ReadOutcome::kNothing || base::SteadyNowUs() >= deadline) {
                 return true;
             }
             dropped.clear();
@@ -283,14 +283,14 @@ class SlcanSession {
     }
 
     Transport::SendResult Send(const VciMessage& message, std::uint32_t timeout_ms) {
-        slcan::Frame frame;
+        wire::Frame frame;
         frame.id = message.identifier;
         frame.extended = (message.flags & kVciFlagExtended) != 0;
         frame.remote = (message.flags & kVciFlagRemote) != 0;
         frame.length = static_cast<std::uint8_t>(message.flags & kVciFlagLengthMask);
         std::copy(message.data, message.data + frame.length, frame.data.begin());
-        slcan::LineBuffer line;
-        const std::size_t size = slcan::FormatFrame(frame, std::nullopt, line);
+        wire::slcan::LineBuffer line;
+        const std::size_t size = wire::slcan::FormatFrame(frame, std::nullopt, line);
         switch (
             serial_.Write(std::string_view(line.data(), size), std::int64_t{timeout_ms} * 1000)) {
             case slcan::SerialPort::WriteStatus::kOk:
@@ -324,7 +324,7 @@ class SlcanSession {
             return ReadOutcome::kNothing;
         }
         heard_ = true;
-        last_byte_us_ = vbus::SteadyNowUs();
+        last_byte_us_ = base::SteadyNowUs();
         splitter_.Feed(std::string_view(buffer_, static_cast<std::size_t>(n)), sink);
         return ReadOutcome::kData;
     }
@@ -355,7 +355,7 @@ class SlcanSession {
 
     // One token from the adapter: the answer of a command waiting, or else (Take) a frame, an
     // answer to a send or something to count.
-    void Handle(const slcan::Token& token, std::vector<VciMessage>* out) {
+    void Handle(const wire::slcan::Token& token, std::vector<VciMessage>* out) {
         if (!Answers(token)) {
             Take(token, out);
         }
@@ -364,23 +364,25 @@ class SlcanSession {
     // Takes the token as the answer to the oldest exchange waiting for one: a CR or BEL answers
     // the oldest one, a line of text the oldest `V`/`N` (those before it had no answer). False
     // when it answers none (a frame, a send's `Z`/`z`, or nothing is waiting).
-    bool Answers(const slcan::Token& token) {
+    bool Answers(const wire::slcan::Token& token) {
         if (next_ >= exchanges_.size()) {
             return false;
         }
-        const bool text = token.kind == slcan::Token::Kind::kDiscarded ||
-                          (token.kind == slcan::Token::Kind::kLine && !token.text.empty());
+        const bool text = token.kind == wire::slcan::Token::Kind::kDiscarded ||
+                          (token.kind == wire::slcan::Token::Kind::kLine && !token.text.empty());
         if (!text) {
             Exchange& exchange = exchanges_[next_++];
-            exchange.state = token.kind == slcan::Token::Kind::kBell ? Exchange::State::kRefused
-                                                                     : Exchange::State::kAccepted;
+            exchange.state = token.kind == wire::slcan::Token::Kind::kBell
+                                 ? Exchange::State::kRefused
+                                 : Exchange::State::kAccepted;
             answers_commands_ = answers_commands_ || !exchange.query;
             return true;
         }
-        slcan::Frame frame;
+        wire::Frame frame;
         std::optional<std::uint16_t> stamp;
         if (token.text == "z" || token.text == "Z" ||
-            slcan::ParseFrame(token.text, slcan::TimeStamp::kOptional, &frame, &stamp)) {
+            wire::slcan::ParseFrame(token.text, wire::slcan::TimeStamp::kOptional, &frame,
+                                    &stamp)) {
             return false;
         }
         // A line beginning with N answers `N`; any other the oldest `V` (the marker).
@@ -409,8 +411,8 @@ class SlcanSession {
 
     // One token from the adapter outside a command: a frame goes to `out` (or is kept for the
     // next receive), an answer to a send is consumed, anything else is counted.
-    void Take(const slcan::Token& token, std::vector<VciMessage>* out = nullptr) {
-        if (token.kind == slcan::Token::Kind::kBell) {
+    void Take(const wire::slcan::Token& token, std::vector<VciMessage>* out = nullptr) {
+        if (token.kind == wire::slcan::Token::Kind::kBell) {
             if (refused_++ == 0) {
                 std::fprintf(stderr,
                              "vci: %s: the adapter refused a frame (BEL); further refusals are "
@@ -419,7 +421,7 @@ class SlcanSession {
             }
             return;
         }
-        if (token.kind == slcan::Token::Kind::kDiscarded) {
+        if (token.kind == wire::slcan::Token::Kind::kDiscarded) {
             ++skipped_;
             return;
         }
@@ -427,9 +429,9 @@ class SlcanSession {
         if (text.empty() || text == "z" || text == "Z") {
             return;  // the answer to a send (or a late one to a command)
         }
-        slcan::Frame frame;
+        wire::Frame frame;
         std::optional<std::uint16_t> stamp;
-        if (!slcan::ParseFrame(text, slcan::TimeStamp::kOptional, &frame, &stamp)) {
+        if (!wire::slcan::ParseFrame(text, wire::slcan::TimeStamp::kOptional, &frame, &stamp)) {
             ++skipped_;
             return;
         }
@@ -458,7 +460,7 @@ class SlcanSession {
     std::uint32_t baud_;
     std::string name_;
     slcan::SerialPort serial_;
-    slcan::LineSplitter splitter_;
+    wire::slcan::LineSplitter splitter_;
     char buffer_[1024];
     std::vector<VciMessage> kept_;  // frames that came while a command waited for its answer
     bool lost_ = false;

@@ -12,21 +12,13 @@
 #include <optional>
 #include <string_view>
 
-namespace vci::slcan {
+#include "wire/frame.h"
+
+namespace wire::slcan {
 
 inline constexpr char kCr = '\r';   // ends every line; alone, it is "accepted"
 inline constexpr char kBel = '\a';  // alone: "refused"
 inline constexpr char kLf = '\n';   // some adapters add it after CR; ignored
-
-struct Frame {
-    std::uint32_t id = 0;     // 11- or 29-bit identifier, without flags
-    bool extended = false;    // 29-bit identifier (`T`/`R`)
-    bool remote = false;      // remote frame (`R`/`r`): a length, no data
-    std::uint8_t length = 0;  // 0 to 8
-    std::array<std::uint8_t, 8> data{};
-
-    friend bool operator==(const Frame&, const Frame&) = default;
-};
 
 // The longest frame line, without its CR: `T`, 8 identifier digits, the length, 16 data digits
 // and a 4-digit time stamp.
@@ -142,4 +134,4 @@ struct Command {
 // Parses one line from the host (without its CR). Commands take no trailing characters.
 Command ParseCommand(std::string_view line);
 
-}  // namespace vci::slcan
+}  // namespace wire::slcan

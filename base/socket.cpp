@@ -1,12 +1,13 @@
 // What BSD sockets and Winsock share: the steps of listening, connecting, receiving and sending,
 // over the calls of socket_system.h that socket_posix.cpp and socket_win32.cpp define.
-#include "virtual_bus/socket.h"
+#include "base/socket.h"
 
 #include <cstring>
 
-#include "virtual_bus/socket_system.h"
+#include "base/socket_system.h"
+#include "base/system_error.h"
 
-namespace vbus::net {
+namespace base::net {
 
 Socket& Socket::operator=(Socket&& other) noexcept {
     if (this != &other) {
@@ -41,7 +42,7 @@ bool ListenLoopback(std::uint16_t port, Socket* listener, bool* address_in_use,
     if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         const int code = system::LastError();
         *address_in_use = system::Classify(code) == system::ErrorKind::kAddressInUse;
-        *error = "bind 127.0.0.1:" + std::to_string(port) + ": " + system::ErrorText(code);
+        *error = "bind 127.0.0.1:" + std::to_string(port) + ": " + base::ErrorText(code);
         return false;
     }
     if (::listen(socket.get(), 16) != 0 || !system::SetNonBlocking(socket.get())) {
@@ -85,7 +86,7 @@ ConnectStatus ConnectTcp(const std::string& host, std::uint16_t port, int timeou
             return ConnectStatus::kRefused;
         }
         if (!system::ConnectUnderWay(code)) {
-            *error = "connect " + where + ": " + system::ErrorText(code);
+            *error = "connect " + where + ": " + base::ErrorText(code);
             return ConnectStatus::kError;
         }
         int socket_error = 0;
@@ -94,7 +95,7 @@ ConnectStatus ConnectTcp(const std::string& host, std::uint16_t port, int timeou
             return ConnectStatus::kTimeout;
         }
         if (socket_error != 0) {
-            *error = "connect " + where + ": " + system::ErrorText(socket_error);
+            *error = "connect " + where + ": " + base::ErrorText(socket_error);
             return system::Classify(socket_error) == system::ErrorKind::kRefused
                        ? ConnectStatus::kRefused
                        : ConnectStatus::kError;
@@ -144,12 +145,8 @@ IoResult Send(const Socket& socket, const char* data, std::size_t size) {
     }
 }
 
-std::string ErrorText(int code) {
-    return system::ErrorText(code);
-}
-
 std::string LastErrorText() {
-    return system::ErrorText(system::LastError());
+    return base::ErrorText(system::LastError());
 }
 
-}  // namespace vbus::net
+}  // namespace base::net

@@ -17,9 +17,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "virtual_bus/socket.h"
+#include "base/socket.h"
 
-namespace vbus {
+namespace base {
 
 // The steady clock in microseconds: the time base of the deadlines below.
 inline std::int64_t SteadyNowUs() {
@@ -71,4 +71,4 @@ class DeadlineTimer {
 bool WaitUntil(DeadlineTimer& timer, net::NativeSocket socket, std::int64_t deadline_us, bool write,
                std::vector<net::PollEntry>& entries);
 
-}  // namespace vbus
+}  // namespace base

@@ -3,15 +3,17 @@
 #include <string>
 #include <vector>
 
-#include "vci/slcan/slcan_codec.h"
+#include "wire/slcan_codec.h"
 
 namespace {
 
-using namespace vci::slcan;
+using namespace wire::slcan;
+using wire::Frame;
 
 Frame Make(std::uint32_t id, bool extended, bool remote, std::vector<std::uint8_t> bytes,
            std::uint8_t length = 0xFF) {
-    Frame frame{.id = id, .extended = extended, .remote = remote};
+    Frame frame{.id = id, .extended = extended};
+    frame.remote = remote;
     frame.length = length == 0xFF ? static_cast<std::uint8_t>(bytes.size()) : length;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         frame.data[i] = bytes[i];

@@ -1,11 +1,11 @@
-#include "virtual_bus/socketcand_protocol.h"
+#include "wire/socketcand_protocol.h"
 
 #include <array>
 #include <cstdio>
 
-#include "vci/hex.h"
+#include "base/parse.h"
 
-namespace vbus::proto {
+namespace wire::socketcand {
 
 namespace {
 
@@ -15,7 +15,7 @@ bool IsSpace(char c) {
 
 // 1 to max_digits hex digits, nothing else.
 bool ParseHex(std::string_view token, std::size_t max_digits, std::uint32_t* value) {
-    return token.size() <= max_digits && vci::ParseHexDigits(token, value);
+    return token.size() <= max_digits && base::ParseHexDigits(token, value);
 }
 
 // The blank-separated tokens of an element, without allocating: the first kKept are kept, the
@@ -339,4 +339,4 @@ void AppendSend(std::string& out, const Frame& frame) {
     out.append(text, used);
 }
 
-}  // namespace vbus::proto
+}  // namespace wire::socketcand

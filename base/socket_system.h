@@ -17,9 +17,9 @@
 #include <sys/socket.h>
 #endif
 
-#include "virtual_bus/socket.h"
+#include "base/socket.h"
 
-namespace vbus::net::system {
+namespace base::net::system {
 
 // Makes the socket calls usable (Winsock: WSAStartup once per process). False with a reason.
 bool Start(std::string* error);
@@ -35,9 +35,8 @@ void PrepareListener(NativeSocket handle);
 // Before connect on a non-blocking socket.
 void PrepareConnect(NativeSocket handle);
 
-// The code of the last failed call (errno, WSAGetLastError) and its text.
+// The code of the last failed call (errno, WSAGetLastError).
 int LastError();
-std::string ErrorText(int code);
 // The text of a getaddrinfo result.
 std::string ResolveErrorText(int code);
 
@@ -61,4 +60,4 @@ bool WaitConnected(NativeSocket handle, int timeout_ms, int* socket_error);
 std::int64_t ReceiveSome(NativeSocket handle, char* buffer, std::size_t size);
 std::int64_t SendSome(NativeSocket handle, const char* data, std::size_t size);
 
-}  // namespace vbus::net::system
+}  // namespace base::net::system

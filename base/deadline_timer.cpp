@@ -1,4 +1,4 @@
-#include "virtual_bus/deadline_timer.h"
+#include "base/deadline_timer.h"
 
 #if defined(__linux__)
 #include <sys/epoll.h>
@@ -9,7 +9,7 @@
 #include <ctime>
 #endif
 
-namespace vbus {
+namespace base {
 
 #if defined(__linux__)
 
@@ -151,4 +151,4 @@ bool WaitUntil(DeadlineTimer& timer, net::NativeSocket socket, std::int64_t dead
     }
 }
 
-}  // namespace vbus
+}  // namespace base

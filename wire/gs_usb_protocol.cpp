@@ -1,11 +1,9 @@
-#include "vci/gs_usb/protocol.h"
+#include "wire/gs_usb_protocol.h"
 
 #include <algorithm>
 #include <climits>
 
-#include "vci/vci_diagnostics.h"
-
-namespace vci::gs_usb {
+namespace wire::gs_usb {
 
 namespace {
 
@@ -227,34 +225,4 @@ bool DecodeFrame(const std::uint8_t* bytes, std::size_t size, HostFrame* frame) 
     return true;
 }
 
-HostFrame FrameFromMessage(const VciMessage& message, std::uint32_t echo_id) {
-    HostFrame frame;
-    frame.echo_id = echo_id;
-    const bool extended = (message.flags & kVciFlagExtended) != 0;
-    const bool remote = (message.flags & kVciFlagRemote) != 0;
-    frame.can_id = (message.identifier & (extended ? 0x1FFFFFFFu : 0x7FFu)) |
-                   (extended ? kCanIdExtended : 0) | (remote ? kCanIdRemote : 0);
-    frame.dlc = std::min<std::uint8_t>(message.flags & kVciFlagLengthMask, 8);
-    if (!remote) {
-        std::copy(message.data, message.data + frame.dlc, frame.data.begin());
-    }
-    return frame;
-}
-
-VciMessage MessageFromFrame(const HostFrame& frame) {
-    VciMessage message{};
-    const bool extended = (frame.can_id & kCanIdExtended) != 0;
-    const bool remote = (frame.can_id & kCanIdRemote) != 0;
-    const bool error = (frame.can_id & kCanIdError) != 0;
-    message.identifier = frame.can_id & (extended || error ? kCanIdMask : 0x7FFu);
-    message.type = error ? kVciMessageError : kVciMessageData;
-    const std::uint8_t length = std::min<std::uint8_t>(frame.dlc, 8);
-    message.flags = static_cast<std::uint8_t>(length | (extended ? kVciFlagExtended : 0) |
-                                              (remote ? kVciFlagRemote : 0));
-    if (!remote) {
-        std::copy(frame.data.begin(), frame.data.begin() + length, message.data);
-    }
-    return message;
-}
-
-}  // namespace vci::gs_usb
+}  // namespace wire::gs_usb

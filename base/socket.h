@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace vbus::net {
+namespace base::net {
 
 #ifdef _WIN32
 using NativeSocket = std::uintptr_t;  // SOCKET
@@ -83,10 +83,8 @@ class Waker {
     Socket write_end_;
 };
 
-// The text of the last socket error (errno or WSAGetLastError).
+// The text of the last socket error (errno or WSAGetLastError); base/system_error.h words any
+// other system error.
 std::string LastErrorText();
-// The text of a system error code: errno, or on Windows any GetLastError / WSAGetLastError code
-// (one message table serves both; there followed by the code).
-std::string ErrorText(int code);
 
-}  // namespace vbus::net
+}  // namespace base::net

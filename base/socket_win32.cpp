@@ -11,10 +11,11 @@
 #include <algorithm>
 #include <climits>
 
-#include "virtual_bus/socket.h"
-#include "virtual_bus/socket_system.h"
+#include "base/socket.h"
+#include "base/socket_system.h"
+#include "base/system_error.h"
 
-namespace vbus::net {
+namespace base::net {
 
 namespace {
 
@@ -33,7 +34,7 @@ bool Start(std::string* error) {
     }();
     if (result != 0) {
         ::WSASetLastError(result);
-        *error = "Winsock: " + ErrorText(result);
+        *error = "Winsock: " + base::ErrorText(result);
         return false;
     }
     return true;
@@ -85,28 +86,8 @@ int LastError() {
     return ::WSAGetLastError();
 }
 
-std::string ErrorText(int code) {
-    char* text = nullptr;
-    const DWORD length = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string result;
-    if (length != 0 && text != nullptr) {
-        result.assign(text, length);
-        while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
-                                   result.back() == ' ' || result.back() == '.')) {
-            result.pop_back();
-        }
-    }
-    ::LocalFree(text);
-    if (result.empty()) {
-        result = "error";
-    }
-    return result + " (" + std::to_string(code) + ")";
-}
-
 std::string ResolveErrorText(int code) {
-    return ErrorText(code);
+    return base::ErrorText(code);
 }
 
 ErrorKind Classify(int code) {
@@ -257,4 +238,4 @@ void Waker::Drain() {
     }
 }
 
-}  // namespace vbus::net
+}  // namespace base::net

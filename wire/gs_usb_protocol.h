@@ -1,7 +1,7 @@
 // The gs_usb protocol of candleLight-family USB CAN adapters, as plain code without I/O: the
 // control requests as byte layouts, the classic host frame, the bit timing from the adapter's
 // limits. Every field on the wire is little endian. Error frames have the layout of Linux's
-// (vci/bus_health.h reads them).
+// (wire/can_id.h).
 //
 // Control requests are vendor requests to interface 0 (bmRequestType 0x41 out, 0xC1 in):
 //   0 HOST_FORMAT    out  wValue 1        u32 0x0000beef (the adapter ignores it: always LE)
@@ -22,9 +22,9 @@
 #include <optional>
 #include <string>
 
-#include "can/can_library.h"
+#include "wire/can_id.h"
 
-namespace vci::gs_usb {
+namespace wire::gs_usb {
 
 inline constexpr std::uint8_t kRequestTypeOut = 0x41;  // vendor, interface, host to device
 inline constexpr std::uint8_t kRequestTypeIn = 0xC1;   // vendor, interface, device to host
@@ -101,15 +101,11 @@ TimingChoice ChooseBitTiming(const BtConst& limits, std::uint32_t bitrate);
 
 inline constexpr std::size_t kFrameSize = 20;
 inline constexpr std::uint32_t kReceivedEchoId = 0xFFFFFFFF;
-inline constexpr std::uint32_t kCanIdExtended = 0x80000000;
-inline constexpr std::uint32_t kCanIdRemote = 0x40000000;
-inline constexpr std::uint32_t kCanIdError = 0x20000000;
-inline constexpr std::uint32_t kCanIdMask = 0x1FFFFFFF;  // identifier, or an error frame's classes
 inline constexpr std::uint8_t kFrameFlagOverflow = 0x01;
 
 struct HostFrame {
     std::uint32_t echo_id = 0;
-    std::uint32_t can_id = 0;  // identifier with the flag bits above
+    std::uint32_t can_id = 0;  // identifier with the flag bits of wire/can_id.h
     std::uint8_t dlc = 0;
     std::uint8_t channel = 0;
     std::uint8_t flags = 0;
@@ -120,10 +116,4 @@ void EncodeFrame(const HostFrame& frame, std::uint8_t out[kFrameSize]);
 // False when fewer than 20 bytes came (longer transfers: time stamp or padding, not used).
 bool DecodeFrame(const std::uint8_t* bytes, std::size_t size, HostFrame* frame);
 
-// A library message as a host frame on channel 0, and back (received frames and echoes; the
-// length is capped at 8, a remote frame carries no data; an error frame becomes a message of
-// type kVciMessageError with its error classes as identifier, as on SocketCAN).
-HostFrame FrameFromMessage(const VciMessage& message, std::uint32_t echo_id);
-VciMessage MessageFromFrame(const HostFrame& frame);
-
-}  // namespace vci::gs_usb
+}  // namespace wire::gs_usb

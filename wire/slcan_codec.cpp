@@ -1,10 +1,10 @@
-#include "vci/slcan/slcan_codec.h"
+#include "wire/slcan_codec.h"
 
 #include <algorithm>
 
-#include "vci/hex.h"
+#include "base/parse.h"
 
-namespace vci::slcan {
+namespace wire::slcan {
 
 namespace {
 
@@ -23,7 +23,7 @@ char* PutHex(char* out, std::uint32_t value, int digits) {
 bool GetHex(std::string_view text, std::size_t at, int digits, std::uint32_t* value) {
     const std::string_view field =
         text.substr(std::min(at, text.size()), static_cast<std::size_t>(digits));
-    return field.size() == static_cast<std::size_t>(digits) && ParseHexDigits(field, value);
+    return field.size() == static_cast<std::size_t>(digits) && base::ParseHexDigits(field, value);
 }
 
 }  // namespace
@@ -169,4 +169,4 @@ Command ParseCommand(std::string_view line) {
     return command;
 }
 
-}  // namespace vci::slcan
+}  // namespace wire::slcan

@@ -10,10 +10,10 @@
 #include <iterator>
 #include <span>
 
-#include "virtual_bus/socket.h"
-#include "virtual_bus/socket_system.h"
+#include "base/socket.h"
+#include "base/socket_system.h"
 
-namespace vbus::net {
+namespace base::net {
 
 namespace system {
 
@@ -46,10 +46,6 @@ void PrepareConnect(NativeSocket /*handle*/) {}
 
 int LastError() {
     return errno;
-}
-
-std::string ErrorText(int code) {
-    return std::strerror(code);
 }
 
 std::string ResolveErrorText(int code) {
@@ -175,4 +171,4 @@ void Waker::Drain() {
     }
 }
 
-}  // namespace vbus::net
+}  // namespace base::net

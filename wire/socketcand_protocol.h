@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "virtual_bus/frame.h"
+#include "wire/frame.h"
 
-namespace vbus::proto {
+namespace wire::socketcand {
 
 // Longest element accepted, brackets included. Our longest element, a frame with 8 data bytes
 // and a 20-digit second count, is about 60 characters.
@@ -186,4 +186,4 @@ void AppendSend(std::string& out, const Frame& frame);
 // The identifier as we write it: 8 hex digits for 29-bit, 3 for 11-bit, upper case.
 std::string FormatIdentifier(const Frame& frame);
 
-}  // namespace vbus::proto
+}  // namespace wire::socketcand
