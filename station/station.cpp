@@ -185,8 +185,8 @@ int main(int argc, char** argv) {
             load.last_output = Clock::now();
             stages.clear();
             TakeOutput(load, data, &stages);
-            for (const std::string& stage : live ? std::vector<std::string>() : stages) {
-                std::printf("%s: %s\n", load.device.c_str(), stage.c_str());
+            for (std::size_t i = 0; !live && i < stages.size(); ++i) {
+                std::printf("%s: %s\n", load.device.c_str(), stages[i].c_str());
                 std::fflush(stdout);
             }
             if (load.wants_enter) {
