@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -303,6 +304,26 @@ TEST(RecordFile, LinesStayWholeAfterAShortWrite) {
     EXPECT_FALSE(null_device.syncable);
     EXPECT_TRUE(AppendRecordLine(null_device, line, error)) << error;
     close(static_cast<int>(null_device.handle));
+}
+
+// A loader that cannot be executed: the start fails with the system's reason.
+TEST(Children, AFailedExecSaysWhy) {
+    char path[] = "/tmp/station-loader-XXXXXX";
+    int made = mkstemp(path);
+    ASSERT_GE(made, 0);
+    ASSERT_EQ(write(made,
+                    "\x7f"
+                    "ELF garbage",
+                    12),
+              12);
+    close(made);
+    chmod(path, 0755);
+    Child child;
+    std::string error;
+    EXPECT_FALSE(StartChild(path, {"image.bin"}, "sim0", child, error));
+    unlink(path);
+    EXPECT_EQ(error, std::string(path) + ": Exec format error");
+    EXPECT_FALSE(child.running);
 }
 
 }  // namespace
