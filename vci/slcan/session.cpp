@@ -44,7 +44,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -127,11 +126,11 @@ class SlcanSession {
             Write("C\r");  // its answer is not awaited: the port closes next
         }
         if (refused_ > 0 || skipped_ > 0) {
-            std::fprintf(stderr,
-                         "vci: %s: the adapter refused %llu frames or commands (BEL); %llu lines "
-                         "not understood were skipped\n",
-                         name_.c_str(), static_cast<unsigned long long>(refused_),
-                         static_cast<unsigned long long>(skipped_));
+            Notice(name_.c_str(),
+                   "the adapter refused %llu frames or commands (BEL); %llu lines not understood "
+                   "were skipped",
+                   static_cast<unsigned long long>(refused_),
+                   static_cast<unsigned long long>(skipped_));
         }
     }
 
@@ -435,10 +434,8 @@ class SlcanSession {
     void Take(const wire::slcan::Token& token, std::vector<VciMessage>* out = nullptr) {
         if (token.kind == wire::slcan::Token::Kind::kBell) {
             if (refused_++ == 0) {
-                std::fprintf(stderr,
-                             "vci: %s: the adapter refused a frame (BEL); further refusals are "
-                             "counted\n",
-                             name_.c_str());
+                Notice(name_.c_str(),
+                       "the adapter refused a frame (BEL); further refusals are counted");
             }
             return;
         }
