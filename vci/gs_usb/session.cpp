@@ -82,8 +82,8 @@ VciResult Session::Configure(std::uint32_t bitrate) {
         return code;
     }
     if (!ParseDeviceConfig(answer, got)) {
-        Notice(name_.c_str(), "the adapter's configuration is %zu bytes, not %u", got,
-               unsigned{kDeviceConfigSize});
+        Notice(name_.c_str(), "the adapter's configuration is %u bytes, not %u",
+               static_cast<unsigned>(got), unsigned{kDeviceConfigSize});
         return kVciErrIo;
     }
     got = 0;
@@ -92,8 +92,8 @@ VciResult Session::Configure(std::uint32_t bitrate) {
     }
     const std::optional<BtConst> limits = ParseBtConst(answer, got);
     if (!limits) {
-        Notice(name_.c_str(), "the adapter's bit timing limits are %zu bytes, not %u", got,
-               unsigned{kBtConstSize});
+        Notice(name_.c_str(), "the adapter's bit timing limits are %u bytes, not %u",
+               static_cast<unsigned>(got), unsigned{kBtConstSize});
         return kVciErrIo;
     }
     const TimingChoice choice = ChooseBitTiming(*limits, bitrate);
