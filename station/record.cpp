@@ -59,7 +59,7 @@ std::string JsonString(std::string_view text) {
             out += "\\r";
         } else if (c == '\t') {
             out += "\\t";
-        } else if (c < 0x20) {
+        } else if (c < 0x20) {  // NOLINT(bugprone-branch-clone): a control, unlike a Latin-1 byte
             out += Escape(c);
         } else if (c < 0x80) {
             out += static_cast<char>(c);

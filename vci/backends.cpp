@@ -2,9 +2,9 @@
 // device kind is a folder under vci/ with its backend, one line here and one in vci/CMakeLists.txt.
 #include "vci/backend.h"
 #include "vci/gs_usb/backend.h"
+#include "vci/sim_bus/backend.h"
 #include "vci/slcan/backend.h"
 #include "vci/socketcan/backend.h"
-#include "vci/sim_bus/backend.h"
 
 namespace vci {
 
