@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 
+namespace station {
+
 namespace {
 
 int ParseAddress(const std::string& text) {
@@ -90,3 +92,5 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
     options.devices.assign(argv + optind + 1, argv + argc);
     return true;
 }
+
+}  // namespace station
