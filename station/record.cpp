@@ -4,6 +4,8 @@
 #include <ctime>
 #include <sstream>
 
+namespace station {
+
 namespace {
 
 // The length of the UTF-8 sequence at text[i], 0 when it is none: no overlong form, no
@@ -111,3 +113,5 @@ std::string RecordLine(const Load& load, const RecordImage& image) {
          << ",\"console\":" << JsonString(load.console) << "}\n";
     return line.str();
 }
+
+}  // namespace station

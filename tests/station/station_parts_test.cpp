@@ -22,6 +22,8 @@
 #include "station/record.h"
 #include "station/system.h"
 
+using namespace station;  // NOLINT(google-build-using-namespace)
+
 namespace {
 
 // Console pieces as they may come (cut anywhere), the state they leave, and the console kept.
