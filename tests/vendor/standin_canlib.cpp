@@ -12,25 +12,20 @@
 //                canReadStatus says canSTAT_BUS_OFF until bus off and on again
 //   pull:ID      the adapter is pulled out at the first frame written to ID
 // Built with KORVANE_STANDIN_WITHOUT_READSTATUS: a library without canReadStatus.
+#include "tests/vendor/standin.h"
 #include "virtual_bus/bus_client.h"
-// After winsock2.h (bus_client.h):
+
+#include <cstring>
+#include <deque>
+
 #if defined(_WIN32)
-#include <windows.h>
-#define STANDIN_API __stdcall
-using Long = std::int32_t;  // C long, unsigned long on Windows
+using Long = std::int32_t;  // C long and unsigned long on Windows
 using ULong = std::uint32_t;
 #else
-#define STANDIN_API
 using Long = long;
 using ULong = unsigned long;
 #endif
-
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <deque>
-#include <string>
+using standin::Env;
 
 namespace {
 
@@ -45,31 +40,13 @@ struct Channel {
 } channels[kChannels];
 bool gone = false;
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
 // The channel of a handle (handle = channel number here), or null.
 Channel* Of(int handle) {
     return handle >= 0 && handle < kChannels && channels[handle].open ? &channels[handle] : nullptr;
 }
 
 bool Fault(const char* kind, std::uint32_t id) {
-    const std::string fault = Env("KORVANE_STANDIN_KVASER_FAULT");
-    const std::string prefix = std::string(kind) + ":";
-    if (fault.rfind(prefix, 0) != 0 ||
-        std::strtoul(fault.c_str() + prefix.size(), nullptr, 16) != id) {
-        return false;
-    }
-    std::FILE* marker = std::fopen("canlib-standin-fault-happened", "wx");
-    if (marker == nullptr) {
-        return false;
-    }
-    std::fclose(marker);
-    std::fprintf(stderr, "stand-in CANlib: %s at a frame to %08X\n", kind,
-                 static_cast<unsigned>(id));
-    return true;
+    return standin::FaultOnce(Env("KORVANE_STANDIN_KVASER_FAULT"), kind, id);
 }
 
 int Take(Channel& c, Long* id, void* data, unsigned* dlc, unsigned* flags, ULong* time,

@@ -13,26 +13,23 @@
 //                working folder (a file there remembers it); a new initialisation restarts it
 //   pull:ID      the adapter is pulled out at the first frame written to ID
 // Built with KORVANE_STANDIN_WITHOUT_GETSTATUS: a library without CAN_GetStatus.
+#include "tests/vendor/standin.h"
 #include "virtual_bus/bus_client.h"
 // After winsock2.h (bus_client.h):
 #if defined(_WIN32)
 #include <windows.h>
-#define STANDIN_API __stdcall
 #else
 #include <sys/eventfd.h>
-#include <unistd.h>
-#define STANDIN_API
 #endif
 
 #include <atomic>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <string>
 #include <thread>
+
+using standin::Env;
 
 namespace {
 
@@ -71,11 +68,6 @@ struct State {
 #endif
 }& s = *new State;  // never destroyed: no destructor may meet the thread at exit
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
 bool Present() {
     return !s.gone && !Env("KORVANE_STANDIN_PCAN_BUS").empty();
 }
@@ -95,6 +87,10 @@ void Read() {
     std::vector<vbus::Frame> frames;
     std::vector<base::net::PollEntry> poll(1);
     while (!s.stop) {
+        if (s.bus.socket() < 0) {  // the bus host went away
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
         poll[0] = {static_cast<base::net::NativeSocket>(s.bus.socket()), true};
         base::net::Poll(poll, 20'000);
         std::lock_guard lock(s.mutex);
@@ -125,22 +121,8 @@ void Stop() {  // without the mutex
     s.initialised = false;
 }
 
-// True when the fault `kind` is set for this frame and has not happened in this folder before.
 bool Fault(const char* kind, std::uint32_t id) {
-    const std::string fault = Env("KORVANE_STANDIN_PCAN_FAULT");
-    const std::string prefix = std::string(kind) + ":";
-    if (fault.rfind(prefix, 0) != 0 ||
-        std::strtoul(fault.c_str() + prefix.size(), nullptr, 16) != id) {
-        return false;
-    }
-    std::FILE* marker = std::fopen("pcan-standin-fault-happened", "wx");
-    if (marker == nullptr) {
-        return false;
-    }
-    std::fclose(marker);
-    std::fprintf(stderr, "stand-in PCAN-Basic: %s at a frame to %08X\n", kind,
-                 static_cast<unsigned>(id));
-    return true;
+    return standin::FaultOnce(Env("KORVANE_STANDIN_PCAN_FAULT"), kind, id);
 }
 
 std::uint32_t Check(std::uint16_t channel) {  // with the mutex
