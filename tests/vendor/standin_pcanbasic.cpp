@@ -1,9 +1,10 @@
 // A stand-in for PEAK's PCAN-Basic library, built as libpcanbasic.so and PCANBasic.dll for the
 // tests, written from the library's public documentation: one PCAN-USB channel, PCAN_USBBUS1
 // (device ID 42), on the virtual bus at 127.0.0.1, port KORVANE_STANDIN_PCAN_BUS (no channel
-// attached while that is unset). CAN_Initialize joins the bus at PCAN_BAUD_1M only; a thread
-// queues the bus's frames and signals the receive event (Linux: an eventfd that CAN_GetValue
-// hands out, readable while frames wait; Windows: the event given to CAN_SetValue).
+// attached while that is unset). CAN_Initialize joins the bus at PCAN_BAUD_1M only. The receive
+// event is the bus connection's: on Linux CAN_GetValue hands out its socket, readable when frames
+// arrive; on Windows the event given to CAN_SetValue is set for it (WSAEventSelect). No thread:
+// CAN_Read takes what the connection holds.
 //
 // KORVANE_STANDIN_PCAN_FAULT:
 //   held         another program has the channel: its condition is "occupied" and
@@ -15,19 +16,14 @@
 // Built with KORVANE_STANDIN_WITHOUT_GETSTATUS: a library without CAN_GetStatus.
 #include "tests/vendor/standin.h"
 #include "virtual_bus/bus_client.h"
-// After winsock2.h (bus_client.h):
 #if defined(_WIN32)
+#include <winsock2.h>
+// After winsock2.h:
 #include <windows.h>
-#else
-#include <sys/eventfd.h>
 #endif
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <deque>
-#include <mutex>
-#include <thread>
 
 using standin::Env;
 
@@ -54,79 +50,20 @@ struct ChannelInfo {
     std::uint32_t condition;  // 1 available, 2 occupied
 };
 
-struct State {
-    std::mutex mutex;
-    vbus::BusClient bus;
-    std::deque<Msg> rx;
-    bool initialised = false, gone = false, bus_off = false;
-    std::thread reader;
-    std::atomic<bool> stop{false};
-#if defined(_WIN32)
-    HANDLE event = nullptr;
-#else
-    int event = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-#endif
-}& s = *new State;  // never destroyed: no destructor may meet the thread at exit
+vbus::BusClient bus;
+std::deque<vbus::Frame> rx;
+bool initialised = false, gone = false, bus_off = false;
 
 bool Present() {
-    return !s.gone && !Env("KORVANE_STANDIN_PCAN_BUS").empty();
-}
-
-void Signal() {  // with the mutex
-#if defined(_WIN32)
-    if (s.event != nullptr) {
-        ::SetEvent(s.event);
-    }
-#else
-    const std::uint64_t one = 1;
-    (void)!::write(s.event, &one, sizeof one);
-#endif
-}
-
-void Read() {
-    std::vector<vbus::Frame> frames;
-    std::vector<base::net::PollEntry> poll(1);
-    while (!s.stop) {
-        if (s.bus.socket() < 0) {  // the bus host went away
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            continue;
-        }
-        poll[0] = {static_cast<base::net::NativeSocket>(s.bus.socket()), true};
-        base::net::Poll(poll, 20'000);
-        std::lock_guard lock(s.mutex);
-        frames.clear();
-        s.bus.Receive(frames, 0);
-        for (const vbus::Frame& frame : frames) {
-            Msg msg{frame.id,
-                    static_cast<std::uint8_t>((frame.extended ? 2 : 0) | (frame.remote ? 1 : 0)),
-                    frame.length,
-                    {}};
-            std::memcpy(msg.data, frame.data.data(), 8);
-            s.rx.push_back(msg);
-        }
-        if (!frames.empty()) {
-            Signal();
-        }
-    }
-}
-
-void Stop() {  // without the mutex
-    if (s.reader.joinable()) {
-        s.stop = true;
-        s.reader.join();
-    }
-    std::lock_guard lock(s.mutex);
-    s.bus.Close();
-    s.rx.clear();
-    s.initialised = false;
+    return !gone && !Env("KORVANE_STANDIN_PCAN_BUS").empty();
 }
 
 bool Fault(const char* kind, std::uint32_t id) {
     return standin::FaultOnce(Env("KORVANE_STANDIN_PCAN_FAULT"), kind, id);
 }
 
-std::uint32_t Check(std::uint16_t channel) {  // with the mutex
-    return channel != kChannel || s.gone ? kIllHw : !s.initialised ? kInitialize : kOk;
+std::uint32_t Check(std::uint16_t channel) {
+    return channel != kChannel || gone ? kIllHw : !initialised ? kInitialize : kOk;
 }
 
 }  // namespace
@@ -138,26 +75,21 @@ std::uint32_t STANDIN_API CAN_Initialize(std::uint16_t channel, std::uint16_t bt
     if (channel != kChannel || !Present()) {
         return kIllHw;
     }
-    if (Env("KORVANE_STANDIN_PCAN_FAULT") == "held" || s.initialised) {
+    if (Env("KORVANE_STANDIN_PCAN_FAULT") == "held" || initialised) {
         return kInitialize;
     }
     if (btr0btr1 != 0x0014) {
-        std::fprintf(stderr, "stand-in PCAN-Basic: the bus runs at 1 Mbit/s, not BTR %04X\n",
-                     btr0btr1);
+        std::fprintf(stderr, "stand-in PCAN-Basic: the bus runs at 1 Mbit/s, not %04X\n", btr0btr1);
         return kParamValue;
     }
     std::string error;
-    if (!s.bus.Connect(
-            "127.0.0.1",
-            static_cast<std::uint16_t>(std::atoi(Env("KORVANE_STANDIN_PCAN_BUS").c_str())), "",
-            &error)) {
+    const auto port = static_cast<std::uint16_t>(std::stoi(Env("KORVANE_STANDIN_PCAN_BUS")));
+    if (!bus.Connect("127.0.0.1", port, "", &error)) {
         std::fprintf(stderr, "stand-in PCAN-Basic: no bus: %s\n", error.c_str());
         return kIllHw;
     }
-    s.initialised = true;
-    s.bus_off = false;
-    s.stop = false;
-    s.reader = std::thread(Read);
+    initialised = true;
+    bus_off = false;
     return kOk;
 }
 
@@ -165,71 +97,72 @@ std::uint32_t STANDIN_API CAN_Uninitialize(std::uint16_t channel) {
     if (channel != kChannel) {
         return kIllHw;
     }
-    Stop();
+    bus.Close();
+    rx.clear();
+    initialised = false;
     return kOk;
 }
 
 std::uint32_t STANDIN_API CAN_Reset(std::uint16_t channel) {
-    std::lock_guard lock(s.mutex);
-    s.rx.clear();
+    std::vector<vbus::Frame> dropped;
+    if (initialised) {
+        bus.Receive(dropped, 0);
+    }
+    rx.clear();
     return Check(channel);
 }
 
 #if !defined(KORVANE_STANDIN_WITHOUT_GETSTATUS)
 std::uint32_t STANDIN_API CAN_GetStatus(std::uint16_t channel) {
-    std::lock_guard lock(s.mutex);
     const std::uint32_t status = Check(channel);
-    return status != kOk ? status : s.bus_off ? kBusOff : kOk;
+    return status != kOk ? status : bus_off ? kBusOff : kOk;
 }
 #endif
 
 std::uint32_t STANDIN_API CAN_Read(std::uint16_t channel, Msg* msg, std::uint8_t* stamp) {
-    std::lock_guard lock(s.mutex);
     if (const std::uint32_t status = Check(channel); status != kOk) {
         return status;
     }
-    if (s.rx.empty()) {
-#if !defined(_WIN32)
-        std::uint64_t count = 0;
-        (void)!::read(s.event, &count, sizeof count);  // not readable while the queue is empty
-#endif
+    if (rx.empty()) {
+        std::vector<vbus::Frame> frames;
+        bus.Receive(frames, 0);
+        rx.insert(rx.end(), frames.begin(), frames.end());
+    }
+    if (rx.empty()) {
         return kRxEmpty;
     }
-    *msg = s.rx.front();
-    s.rx.pop_front();
-    if (stamp != nullptr) {
-        std::memset(stamp, 0, 8);
-    }
+    const vbus::Frame& frame = rx.front();
+    *msg = {frame.id,
+            static_cast<std::uint8_t>((frame.extended ? 2 : 0) | (frame.remote ? 1 : 0)),
+            frame.length,
+            {}};
+    std::memcpy(msg->data, frame.data.data(), 8);
+    rx.pop_front();
+    std::memset(stamp, 0, 8);
     return kOk;
 }
 
 std::uint32_t STANDIN_API CAN_Write(std::uint16_t channel, Msg* msg) {
-    {
-        std::lock_guard lock(s.mutex);
-        if (const std::uint32_t status = Check(channel); status != kOk) {
-            return status;
-        }
-        if (s.bus_off) {
-            return kBusOff;
-        }
-        if (Fault("busoff", msg->id)) {
-            s.bus_off = true;
-            return kBusOff;
-        }
-        if (!Fault("pull", msg->id)) {
-            vbus::Frame frame{msg->id,
-                              (msg->type & 2) != 0,
-                              std::min<std::uint8_t>(msg->length, 8),
-                              {},
-                              (msg->type & 1) != 0};
-            std::memcpy(frame.data.data(), msg->data, frame.length);
-            s.bus.Send(frame);
-            return kOk;
-        }
+    if (const std::uint32_t status = Check(channel); status != kOk) {
+        return status;
     }
-    Stop();
-    s.gone = true;
-    return kIllHw;
+    if (bus_off || Fault("busoff", msg->id)) {
+        bus_off = true;
+        return kBusOff;
+    }
+    if (Fault("pull", msg->id)) {
+        CAN_Uninitialize(channel);
+        gone = true;
+        return kIllHw;
+    }
+    vbus::Frame frame{msg->id,
+                      (msg->type & 2) != 0,
+                      std::min<std::uint8_t>(msg->length, 8),
+                      {},
+                      (msg->type & 1) != 0};
+    std::memcpy(frame.data.data(), msg->data, frame.length);
+    bus.Send(frame);
+    return kOk;
 }
 
 std::uint32_t STANDIN_API CAN_GetValue(std::uint16_t channel, std::uint8_t parameter, void* buffer,
@@ -261,14 +194,12 @@ std::uint32_t STANDIN_API CAN_GetValue(std::uint16_t channel, std::uint8_t param
             std::snprintf(static_cast<char*>(buffer), length, "PCAN-USB");
             return channel == kChannel && Present() ? kOk : kIllHw;
 #if !defined(_WIN32)
-        case 0x03: {  // PCAN_RECEIVE_EVENT: a file descriptor on Linux
-            std::lock_guard lock(s.mutex);
+        case 0x03:  // PCAN_RECEIVE_EVENT: a file descriptor on Linux
             if (const std::uint32_t status = Check(channel); status != kOk) {
                 return status;
             }
-            value = static_cast<std::uint32_t>(s.event);
+            value = static_cast<std::uint32_t>(bus.socket());
             break;
-        }
 #endif
         default:
             return kParamType;
@@ -283,10 +214,11 @@ std::uint32_t STANDIN_API CAN_GetValue(std::uint16_t channel, std::uint8_t param
 std::uint32_t STANDIN_API CAN_SetValue(std::uint16_t channel, std::uint8_t parameter, void* buffer,
                                        std::uint32_t length) {
 #if defined(_WIN32)
-    if (parameter == 0x03 && length >= sizeof(HANDLE)) {  // PCAN_RECEIVE_EVENT: a Win32 event
-        std::lock_guard lock(s.mutex);
-        std::memcpy(&s.event, buffer, sizeof(HANDLE));
-        return Check(channel);
+    if (parameter == 0x03 && length >= sizeof(HANDLE) && Check(channel) == kOk) {
+        HANDLE event = nullptr;  // PCAN_RECEIVE_EVENT: a Win32 event, set when frames arrive
+        std::memcpy(&event, buffer, sizeof event);
+        ::WSAEventSelect(static_cast<SOCKET>(bus.socket()), event, event != nullptr ? FD_READ : 0);
+        return kOk;
     }
 #else
     (void)channel, (void)buffer, (void)length;
