@@ -61,9 +61,6 @@ SLCAN adapter on a pseudo terminal on that bus (ANSWER and STAMPS are its --slca
 KORVANE_SLCAN_PORTS naming that terminal, its only CAN device. With --slcan-com COMn as well
 (the Windows tier), the tool names the port COMn, and wine-run.sh maps COMn to that terminal in the wine prefix (KORVANE_WINE_SERIAL).
 
-With --library-path FOLDER the tool runs with LD_LIBRARY_PATH=FOLDER (where the dynamic loader
-looks for the adapter makers' libraries first), and nothing else changes.
-
 With --gs-usb-standin FAULT (the Windows tier) the tool reaches the bus through the stand-in
 winusb.dll beside it (tests/windows/standin_winusb.cpp), which joins the bus that sensor-sim hosts
 on a port of its own (KORVANE_STANDIN_GS_USB_BUS); FAULT is its KORVANE_STANDIN_GS_USB_FAULT
@@ -469,8 +466,6 @@ def run_scenario(args, sections, folder):
     if args.gs_usb_standin:
         environment = dict(os.environ, KORVANE_STANDIN_GS_USB_BUS=str(port),
                            KORVANE_STANDIN_GS_USB_FAULT=args.gs_usb_standin)
-    if args.library_path:
-        environment = dict(os.environ, LD_LIBRARY_PATH=args.library_path)
     last_stdout = None
     last_stderr = None
     failures = []
@@ -647,8 +642,6 @@ def main():
     parser.add_argument("--gs-usb-standin", metavar="FAULT",
                         help="under wine: reach the bus through the stand-in winusb.dll, with "
                              "this fault (none, pull:ID)")
-    parser.add_argument("--library-path", metavar="FOLDER",
-                        help="run the tool with LD_LIBRARY_PATH=FOLDER")
     parser.add_argument("--library-standin", metavar="KIND:FOLDER:FAULT",
                         help="reach the bus through the stand-in of an adapter maker's library "
                              "(pcan, kvaser) in FOLDER, with this fault (none, ...)")

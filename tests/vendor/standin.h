@@ -1,6 +1,5 @@
-// What both stand-ins of the makers' libraries share: the environment that sets them up, and a
-// fault that happens once per working folder (a file there remembers it, so that a second load
-// in the same scenario runs without it).
+// What both stand-ins of the makers' libraries share: their environment, and a fault that
+// happens once per working folder (a file there remembers it for the scenario's next load).
 #pragma once
 
 #include <fcntl.h>

@@ -1,16 +1,12 @@
-// A stand-in for Kvaser's CANlib, built as libcanlib.so and canlib32.dll for the tests, written
-// from the library's public documentation. Two channels while KORVANE_STANDIN_KVASER_BUS names a
-// port (none otherwise): channel 0 a "Kvaser Leaf Light v2" (serial 10234), channel 1 a virtual
-// channel, which canOpenChannel opens only with canOPEN_ACCEPT_VIRTUAL. Both join the virtual bus
-// at 127.0.0.1 on that port while on bus, at canBITRATE_1M in normal mode only. No thread: reads
-// take what the bus connection holds, canReadWait waiting on it.
-//
-// KORVANE_STANDIN_KVASER_FAULT:
-//   held:CH      another program has channel CH open exclusively: canOpenChannel fails
-//   busoff:ID    the controller goes bus-off at the first frame written to ID (hex), once per
-//                working folder (a file there remembers it): frames written stay unsent and
-//                canReadStatus says canSTAT_BUS_OFF until bus off and on again
-//   pull:ID      the adapter is pulled out at the first frame written to ID
+// A stand-in for Kvaser's CANlib (libcanlib.so, canlib32.dll) for the tests, from the library's
+// public documentation. While KORVANE_STANDIN_KVASER_BUS names a port: channel 0 a "Kvaser Leaf
+// Light v2" (serial 10234), channel 1 a virtual channel (opened only with
+// canOPEN_ACCEPT_VIRTUAL), both joining the virtual bus at 127.0.0.1 on that port while on bus, at
+// canBITRATE_1M in normal mode only. KORVANE_STANDIN_KVASER_FAULT:
+//   held:CH      another program has channel CH open exclusively
+//   busoff:ID    bus-off at the first frame written to ID (hex), once per working folder: frames
+//                stay unsent and canReadStatus says so until bus off and on again
+//   pull:ID      pulled out at the first frame written to ID
 // Built with KORVANE_STANDIN_WITHOUT_READSTATUS: a library without canReadStatus.
 #include "tests/vendor/standin.h"
 #include "virtual_bus/bus_client.h"
@@ -40,9 +36,11 @@ struct Channel {
 } channels[kChannels];
 bool gone = false;
 
-// The channel of a handle (handle = channel number here), or null.
-Channel* Of(int handle) {
-    return handle >= 0 && handle < kChannels && channels[handle].open ? &channels[handle] : nullptr;
+// The channel of an open handle (handle = channel number here) in *c: kOk, or the error.
+int Of(int handle, Channel** c) {
+    const bool open = handle >= 0 && handle < kChannels && channels[handle].open;
+    *c = open ? &channels[handle] : nullptr;
+    return !open ? kErrInvHandle : gone ? kErrHardware : kOk;
 }
 
 bool Fault(const char* kind, std::uint32_t id) {
@@ -50,10 +48,10 @@ bool Fault(const char* kind, std::uint32_t id) {
 }
 
 int Take(Channel& c, Long* id, void* data, unsigned* dlc, unsigned* flags, ULong* time,
-         std::int64_t wait_us) {
+         ULong wait_us) {
     if (c.rx.empty() && c.on_bus) {
         std::vector<vbus::Frame> frames;
-        c.bus.Receive(frames, wait_us);
+        c.bus.Receive(frames, static_cast<std::int64_t>(wait_us));
         c.rx.insert(c.rx.end(), frames.begin(), frames.end());
     }
     if (c.rx.empty()) {
@@ -84,28 +82,21 @@ int STANDIN_API canGetChannelData(int channel, int item, void* buffer, std::size
     if (channel < 0 || channel >= kChannels) {
         return kErrParam;
     }
-    std::uint64_t value = 0;
-    switch (item) {
-        case 1:  // canCHANNELDATA_CHANNEL_CAP: canCHANNEL_CAP_VIRTUAL on the virtual one
-            value = channel == 1 ? 0x00010000 : 0;
-            break;
-        case 6:  // canCHANNELDATA_CHAN_NO_ON_CARD
-            value = 0;
-            break;
-        case 7:  // canCHANNELDATA_CARD_SERIAL_NO, 64 bits
-            value = channel == 0 ? 10234 : 0;
-            std::memcpy(buffer, &value, std::min<std::size_t>(size, 8));
-            return size >= 8 ? kOk : kErrParam;
-        case 26:  // canCHANNELDATA_DEVDESCR_ASCII
-            std::snprintf(static_cast<char*>(buffer), size, "%s",
-                          channel == 0 ? "Kvaser Leaf Light v2" : "Kvaser Virtual CAN Driver");
-            return kOk;
-        default:
-            return kErrParam;
+    if (item == 26) {  // canCHANNELDATA_DEVDESCR_ASCII
+        std::snprintf(static_cast<char*>(buffer), size, "%s",
+                      channel == 0 ? "Kvaser Leaf Light v2" : "Kvaser Virtual CAN Driver");
+        return kOk;
     }
-    const auto word = static_cast<std::uint32_t>(value);
-    std::memcpy(buffer, &word, std::min<std::size_t>(size, 4));
-    return size >= 4 ? kOk : kErrParam;
+    // canCHANNELDATA_CHANNEL_CAP (canCHANNEL_CAP_VIRTUAL on the virtual one), _CHAN_NO_ON_CARD,
+    // _CARD_SERIAL_NO (64 bits)
+    const std::uint32_t word = item == 1 && channel == 1 ? 0x00010000 : 0;
+    const std::uint64_t serial = channel == 0 ? 10234 : 0;
+    const std::size_t need = item == 7 ? 8 : 4;
+    if ((item != 1 && item != 6 && item != 7) || size < need) {
+        return kErrParam;
+    }
+    std::memcpy(buffer, item == 7 ? static_cast<const void*>(&serial) : &word, need);
+    return kOk;
 }
 
 int STANDIN_API canOpenChannel(int channel, int flags) {
@@ -122,8 +113,8 @@ int STANDIN_API canOpenChannel(int channel, int flags) {
 }
 
 int STANDIN_API canClose(int handle) {
-    Channel* c = Of(handle);
-    if (c == nullptr) {
+    Channel* c = nullptr;
+    if (Of(handle, &c) == kErrInvHandle) {
         return kErrInvHandle;
     }
     c->bus.Close();
@@ -134,34 +125,29 @@ int STANDIN_API canClose(int handle) {
 
 int STANDIN_API canSetBusParams(int handle, Long frequency, unsigned, unsigned, unsigned, unsigned,
                                 unsigned) {
-    Channel* c = Of(handle);
-    if (c == nullptr || frequency != -1) {  // canBITRATE_1M only: the bus runs at 1 Mbit/s
-        return c == nullptr ? kErrInvHandle : kErrParam;
+    Channel* c = nullptr;
+    const int status = Of(handle, &c);
+    if (c != nullptr) {
+        c->bitrate_set = frequency == -1;  // canBITRATE_1M only: the bus runs at 1 Mbit/s
     }
-    c->bitrate_set = true;
-    return kOk;
+    return status != kOk ? status : frequency == -1 ? kOk : kErrParam;
 }
 
 int STANDIN_API canSetBusOutputControl(int handle, unsigned driver) {
-    return Of(handle) == nullptr ? kErrInvHandle
-           : driver == 4         ? kOk
-                                 : kErrParam;  // canDRIVER_NORMAL
+    Channel* c = nullptr;
+    const int status = Of(handle, &c);
+    return status != kOk ? status : driver == 4 ? kOk : kErrParam;  // canDRIVER_NORMAL only
 }
 
 int STANDIN_API canBusOn(int handle) {
-    Channel* c = Of(handle);
-    if (c == nullptr || gone) {
-        return gone ? kErrHardware : kErrInvHandle;
-    }
-    if (!c->bitrate_set) {
-        return kErrParam;
+    Channel* c = nullptr;
+    if (const int status = Of(handle, &c); status != kOk || !c->bitrate_set) {
+        return status != kOk ? status : kErrParam;
     }
     c->bus_off = false;
     std::string error;
-    if (!c->on_bus && !c->bus.Connect("127.0.0.1",
-                                      static_cast<std::uint16_t>(
-                                          std::atoi(Env("KORVANE_STANDIN_KVASER_BUS").c_str())),
-                                      "", &error)) {
+    const auto port = static_cast<std::uint16_t>(std::stoi(Env("KORVANE_STANDIN_KVASER_BUS")));
+    if (!c->on_bus && !c->bus.Connect("127.0.0.1", port, "", &error)) {
         std::fprintf(stderr, "stand-in CANlib: no bus: %s\n", error.c_str());
         return kErrHardware;
     }
@@ -170,8 +156,8 @@ int STANDIN_API canBusOn(int handle) {
 }
 
 int STANDIN_API canBusOff(int handle) {
-    Channel* c = Of(handle);
-    if (c == nullptr) {
+    Channel* c = nullptr;
+    if (Of(handle, &c) == kErrInvHandle) {
         return kErrInvHandle;
     }
     c->bus.Close();
@@ -180,27 +166,22 @@ int STANDIN_API canBusOff(int handle) {
     return gone ? kErrHardware : kOk;
 }
 
-int STANDIN_API canRead(int handle, Long* id, void* data, unsigned* dlc, unsigned* flags,
-                        ULong* time) {
-    Channel* c = Of(handle);
-    return c == nullptr ? kErrInvHandle
-           : gone       ? kErrHardware
-                        : Take(*c, id, data, dlc, flags, time, 0);
-}
-
 int STANDIN_API canReadWait(int handle, Long* id, void* data, unsigned* dlc, unsigned* flags,
                             ULong* time, ULong timeout_ms) {
-    Channel* c = Of(handle);
-    return c == nullptr ? kErrInvHandle
-           : gone
-               ? kErrHardware
-               : Take(*c, id, data, dlc, flags, time, static_cast<std::int64_t>(timeout_ms) * 1000);
+    Channel* c = nullptr;
+    const int status = Of(handle, &c);
+    return status != kOk ? status : Take(*c, id, data, dlc, flags, time, timeout_ms * 1000);
+}
+
+int STANDIN_API canRead(int handle, Long* id, void* data, unsigned* dlc, unsigned* flags,
+                        ULong* time) {
+    return canReadWait(handle, id, data, dlc, flags, time, 0);
 }
 
 int STANDIN_API canWrite(int handle, Long id, void* data, unsigned dlc, unsigned flags) {
-    Channel* c = Of(handle);
-    if (c == nullptr || gone) {
-        return gone ? kErrHardware : kErrInvHandle;
+    Channel* c = nullptr;
+    if (const int status = Of(handle, &c); status != kOk) {
+        return status;
     }
     const auto identifier = static_cast<std::uint32_t>(id);
     if (Fault("pull", identifier)) {
@@ -216,7 +197,7 @@ int STANDIN_API canWrite(int handle, Long id, void* data, unsigned dlc, unsigned
                       (flags & 0x4) != 0,
                       static_cast<std::uint8_t>(std::min(dlc, 8u)),
                       {},
-                      (flags & 0x1) != 0};
+                      (flags & 0x1) != 0};  // canMSG_EXT, canMSG_RTR
     std::memcpy(frame.data.data(), data, frame.length);
     c->bus.Send(frame);
     return kOk;
@@ -224,36 +205,29 @@ int STANDIN_API canWrite(int handle, Long id, void* data, unsigned dlc, unsigned
 
 #if !defined(KORVANE_STANDIN_WITHOUT_READSTATUS)
 int STANDIN_API canReadStatus(int handle, ULong* flags) {
-    Channel* c = Of(handle);
-    if (c == nullptr || gone) {
-        return gone ? kErrHardware : kErrInvHandle;
-    }
-    *flags = c->bus_off ? 0x2 : 0x8;  // canSTAT_BUS_OFF, canSTAT_ERROR_ACTIVE
-    return kOk;
+    Channel* c = nullptr;
+    const int status = Of(handle, &c);
+    *flags = status == kOk && c->bus_off ? 0x2 : 0x8;  // canSTAT_BUS_OFF, canSTAT_ERROR_ACTIVE
+    return status;
 }
 #endif
 
 int STANDIN_API canFlushReceiveQueue(int handle) {
-    Channel* c = Of(handle);
-    if (c == nullptr) {
-        return kErrInvHandle;
+    Channel* c = nullptr;
+    const int status = Of(handle, &c);
+    std::vector<vbus::Frame> dropped;
+    if (status == kOk && c->on_bus) {
+        c->bus.Receive(dropped, 0);
+        c->rx.clear();
     }
-    std::vector<vbus::Frame> frames;
-    if (c->on_bus) {
-        c->bus.Receive(frames, 0);
-    }
-    c->rx.clear();
-    return kOk;
+    return status;
 }
 
 int STANDIN_API canGetErrorText(int status, char* buffer, unsigned size) {
-    const char* text = status == kOk              ? "No error"
-                       : status == kErrNotFound   ? "Specified device not found"
-                       : status == kErrNoChannels ? "No channels available"
-                       : status == kErrHardware   ? "A hardware error has occurred"
-                       : status == kErrInvHandle  ? "Handle is invalid"
-                                                  : "Unknown error";
-    std::snprintf(buffer, size, "%s", text);
+    std::snprintf(buffer, size, "%s",
+                  status == kErrNoChannels ? "No channels available"
+                  : status == kErrHardware ? "A hardware error has occurred"
+                                           : "Another error");
     return kOk;
 }
 

@@ -1,18 +1,13 @@
-// A stand-in for PEAK's PCAN-Basic library, built as libpcanbasic.so and PCANBasic.dll for the
-// tests, written from the library's public documentation: one PCAN-USB channel, PCAN_USBBUS1
-// (device ID 42), on the virtual bus at 127.0.0.1, port KORVANE_STANDIN_PCAN_BUS (no channel
-// attached while that is unset). CAN_Initialize joins the bus at PCAN_BAUD_1M only. The receive
-// event is the bus connection's: on Linux CAN_GetValue hands out its socket, readable when frames
-// arrive; on Windows the event given to CAN_SetValue is set for it (WSAEventSelect). No thread:
-// CAN_Read takes what the connection holds.
-//
-// KORVANE_STANDIN_PCAN_FAULT:
-//   held         another program has the channel: its condition is "occupied" and
-//                CAN_Initialize answers PCAN_ERROR_INITIALIZE
+// A stand-in for PEAK's PCAN-Basic (libpcanbasic.so, PCANBasic.dll) for the tests, from the
+// library's public documentation: one PCAN-USB channel, PCAN_USBBUS1 (device ID 42), on the
+// virtual bus at 127.0.0.1, port KORVANE_STANDIN_PCAN_BUS (none attached while that is unset),
+// at PCAN_BAUD_1M only. The receive event is the bus connection's: on Linux its socket, on
+// Windows the application's event set for it (WSAEventSelect). KORVANE_STANDIN_PCAN_FAULT:
+//   held         another program has the channel: "occupied", CAN_Initialize refused
 //   old          a library from before the attached-channels parameters (0x2A, 0x2B)
-//   busoff:ID    the controller goes bus-off at the first frame written to ID (hex), once per
-//                working folder (a file there remembers it); a new initialisation restarts it
-//   pull:ID      the adapter is pulled out at the first frame written to ID
+//   busoff:ID    bus-off at the first frame written to ID (hex), once per working folder,
+//                until a new initialisation
+//   pull:ID      pulled out at the first frame written to ID
 // Built with KORVANE_STANDIN_WITHOUT_GETSTATUS: a library without CAN_GetStatus.
 #include "tests/vendor/standin.h"
 #include "virtual_bus/bus_client.h"
@@ -227,16 +222,11 @@ std::uint32_t STANDIN_API CAN_SetValue(std::uint16_t channel, std::uint8_t param
 }
 
 std::uint32_t STANDIN_API CAN_GetErrorText(std::uint32_t status, std::uint16_t, char* buffer) {
-    const char* text = status == kOk           ? "No error"
-                       : status == kBusOff     ? "Bus error: the CAN controller is in bus-off state"
-                       : status == kIllHw      ? "The handle of the PCAN channel is invalid"
-                       : status == kInitialize ? "The channel is already in use"
-                       : status == kRxEmpty    ? "The receive queue is empty"
-                                               : nullptr;
-    if (text == nullptr) {
-        return kParamValue;
-    }
-    std::snprintf(buffer, 256, "%s", text);
+    std::snprintf(buffer, 256, "%s",
+                  status == kBusOff       ? "Bus error: the CAN controller is in bus-off state"
+                  : status == kIllHw      ? "The handle of the PCAN channel is invalid"
+                  : status == kInitialize ? "The channel is already in use"
+                                          : "Another error");
     return kOk;
 }
 
