@@ -1,6 +1,5 @@
 // The command line: the firmware file's name and, optionally, the sensor's J1939 address.
-#ifndef KORVANE_APP_COMMAND_LINE_H
-#define KORVANE_APP_COMMAND_LINE_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -25,5 +24,3 @@ int ParseAddressArgument(const char* argument, uint8_t& address);
 // 1 when every argument was good (there may still be no file), 0 after an error.
 int ProcessArguments(int argc, const char* const* argv, CommandLine& command_line,
                      FirmwareImage& image);
-
-#endif  // KORVANE_APP_COMMAND_LINE_H

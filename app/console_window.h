@@ -1,6 +1,5 @@
 // The console window of the process, the owner of the CAN library's device-selection dialog.
-#ifndef KORVANE_APP_CONSOLE_WINDOW_H
-#define KORVANE_APP_CONSOLE_WINDOW_H
+#pragma once
 
 #ifdef _WIN32
 #include <windows.h>
@@ -15,5 +14,3 @@ inline void* ConsoleWindowHandle() {
     return nullptr;
 #endif
 }
-
-#endif  // KORVANE_APP_CONSOLE_WINDOW_H

@@ -1,9 +1,6 @@
 // The loader's entry: banner, command line, firmware file, CAN port, load, result, clean-up.
-#ifndef KORVANE_APP_ENTRY_H
-#define KORVANE_APP_ENTRY_H
+#pragma once
 
 // Runs the tool once. Returns the process exit code, which is 0 on every path: the console
 // text alone tells success from failure.
 int LoaderMain(int argc, const char* const* argv);
-
-#endif  // KORVANE_APP_ENTRY_H

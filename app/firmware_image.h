@@ -1,6 +1,5 @@
 // The firmware image: the whole firmware file in memory, sent in 8-byte blocks in file order.
-#ifndef KORVANE_APP_FIRMWARE_IMAGE_H
-#define KORVANE_APP_FIRMWARE_IMAGE_H
+#pragma once
 
 #include <cstdint>
 
@@ -22,5 +21,3 @@ void ReleaseFirmwareImage(FirmwareImage& image);
 // Copies the 8 bytes at offset into block and returns 1 when they all lie inside the image;
 // otherwise returns 0 and leaves block untouched.
 int ReadImageBlock(const FirmwareImage& image, uint32_t offset, uint8_t block[8]);
-
-#endif  // KORVANE_APP_FIRMWARE_IMAGE_H

@@ -1,8 +1,7 @@
 // The firmware load: address claims, start (or resume) of the sensor's bootloader, version
 // check, erasure of two flash sectors, the echoed data stream, end of stream and, for one
 // bootloader version, the reboot command.
-#ifndef KORVANE_APP_LOAD_SEQUENCE_H
-#define KORVANE_APP_LOAD_SEQUENCE_H
+#pragma once
 
 #include <cstdint>
 
@@ -37,5 +36,3 @@ inline constexpr uint32_t kSecondSectorAddress = 0x08020000u;
 // 0 resumes an unfinished load when a bootloader already answers. Reports every stage through
 // ReportProgress and leaves ReceiveTimeout at the last value it set.
 int RunLoadSequence(VciHandle channel, uint8_t target_address, const FirmwareImage& image);
-
-#endif  // KORVANE_APP_LOAD_SEQUENCE_H

@@ -1,7 +1,6 @@
 // Progress reporting: one fixed text per stage of the load, and the data line of the stream,
 // rewritten in place.
-#ifndef KORVANE_APP_PROGRESS_H
-#define KORVANE_APP_PROGRESS_H
+#pragma once
 
 #include <cstdint>
 
@@ -31,5 +30,3 @@ extern uint8_t RebootIssued;
 // Everything reaches the console at once except the data line, whose rewrites are passed on at
 // most every 50 ms: the bytes printed are the same, only the flushing is spaced out.
 void ReportProgress(uint32_t stage, uint32_t count);
-
-#endif  // KORVANE_APP_PROGRESS_H

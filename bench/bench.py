@@ -507,8 +507,8 @@ def run_slcan_mode(args, sizes, clients, images, workdir, python, bit_timing):
 
 
 def slcan_report(info, sizes):
-    """The SLCAN targets: the tool's median turnaround within 1.25 x the floor client's, and
-    python-can's added turnaround over the floor at least 3 x the tool's."""
+    """The SLCAN target: the tool's median turnaround within 1.25 x the floor client's; what the
+    tool and python-can add to the floor's median turnaround, as figures."""
     results = info["results"].get("slcan")
     if not results:
         return ""
@@ -521,13 +521,10 @@ def slcan_report(info, sizes):
         ratio = medians["tool"] / medians["floor"]
         lines.append(f"  {'PASS' if ratio <= 1.25 else 'MISS'}  turnaround median tool/floor "
                      f"<= 1.25 (slcan, {size}): {ratio:.3f}")
+        added = f"tool {medians['tool'] - medians['floor']:+.1f} us"
         if "python" in medians:
-            tool_added = medians["tool"] - medians["floor"]
-            python_added = medians["python"] - medians["floor"]
-            ok = python_added >= 3 * max(tool_added, 0.0)
-            lines.append(f"  {'PASS' if ok else 'MISS'}  added turnaround over floor, python "
-                         f">= 3 x tool (slcan, {size}): python {python_added:.1f} us, tool "
-                         f"{tool_added:.1f} us")
+            added += f", python {medians['python'] - medians['floor']:+.1f} us"
+        lines.append(f"        added median turnaround over the floor (slcan, {size}): {added}")
     return "\n".join(lines)
 
 
@@ -792,20 +789,13 @@ def report(info, sizes, clients):
                                     f"{ratio:.4f}", ratio <= 1.05))
             python = results.get((size, "python"))
             if tool and floor:
-                # What each client adds to the bare exchange, from runs side by side on one bus.
-                added = tool["turnaround_us"]["median"] - floor["turnaround_us"]["median"]
-                targets.append((f"tool's added median turnaround <= 3 us ({mode}, {size})",
-                                f"tool {tool['turnaround_us']['median']:.1f} - floor "
-                                f"{floor['turnaround_us']['median']:.1f} = {added:.1f} us",
-                                added <= 3.0))
+                # What each client adds to the bare exchange, from runs side by side on one bus: a
+                # figure (no target; docs/performance.md says why).
+                fm = floor["turnaround_us"]["median"]
+                added = f"tool {tool['turnaround_us']['median'] - fm:+.1f} us"
                 if python:
-                    py_added = python["turnaround_us"]["median"] - \
-                        floor["turnaround_us"]["median"]
-                    times = f"{py_added / added:.2f} x" if added > 0 else "tool adds nothing"
-                    targets.append((f"python's added median turnaround >= 3 x the tool's "
-                                    f"({mode}, {size})",
-                                    f"python {py_added:+.1f} us, tool {added:+.1f} us: {times}",
-                                    py_added >= 3 * added))
+                    added += f", python {python['turnaround_us']['median'] - fm:+.1f} us"
+                lines.append(f"  added median turnaround over the floor ({size}): {added}")
         # CPU per block: difference between the largest and smallest image, each the least CPU
         # time of its runs (the least disturbed by the rest of the machine).
         if len(mode_sizes) >= 2:
@@ -816,6 +806,10 @@ def report(info, sizes, clients):
                 b = min(results[("all", (hi, kind))], key=lambda r: r["cpu_s"])
                 per_block = (b["cpu_s"] - a["cpu_s"]) / (b["blocks"] - a["blocks"]) * 1e6
                 cells.append(f"{kind} {per_block:.1f}")
+                # Kept in the JSON too, so that runs can be set side by side: a change that
+                # makes the tool's share worse shows here.
+                info.setdefault("cpu_per_block_us", {}).setdefault(mode, {})[kind] = \
+                    round(per_block, 2)
             lines.append(f"CPU per block, us ((cpu {hi} - cpu {lo}) / blocks): " + ", ".join(cells))
         # Every claim of every run of the loader, not only of the runs shown.
         claims = [c for key, runs in results.items() if isinstance(key, tuple) and key[0] == "all"

@@ -1,7 +1,6 @@
 // Single CAN frames on one open channel: send, receive, receive through an identifier filter
 // under a counted budget, flush the receive FIFO.
-#ifndef KORVANE_CAN_CAN_FRAME_IO_H
-#define KORVANE_CAN_CAN_FRAME_IO_H
+#pragma once
 
 #include <cstdint>
 
@@ -41,5 +40,3 @@ int ReceiveFrame(VciHandle channel, CanFrame& frame);
 int ReceiveMatching(VciHandle channel, uint32_t value, uint32_t mask, CanFrame& frame);
 // Discards every waiting message. 0, or the library's code when it ended on another failure.
 uint32_t FlushReceive(VciHandle channel);
-
-#endif  // KORVANE_CAN_CAN_FRAME_IO_H

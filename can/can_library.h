@@ -34,8 +34,7 @@
 //                                          read on a channel that is not active)
 //    * 0xE0010012  kVciErrRxEmpty          no received message is waiting
 //      0xE0010013  kVciErrTxFull           the transmit FIFO is full
-#ifndef KORVANE_CAN_CAN_LIBRARY_H
-#define KORVANE_CAN_CAN_LIBRARY_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -182,5 +181,3 @@ static_assert(offsetof(VciMessage, flags) == 10);
 static_assert(offsetof(VciMessage, reserved1) == 11);
 static_assert(offsetof(VciMessage, data) == 12);
 #endif
-
-#endif  // KORVANE_CAN_CAN_LIBRARY_H

@@ -10,8 +10,7 @@
 // - load result (int, 0 for success, a negative code naming the failing stage): RunLoadSequence
 //   (app/load_sequence.h), printed by the entry in its failure line.
 // Only the entry and OpenCanPort print; everything below them reports through its result.
-#ifndef KORVANE_CAN_CAN_PORT_H
-#define KORVANE_CAN_CAN_PORT_H
+#pragma once
 
 #include <cstdint>
 
@@ -56,5 +55,3 @@ uint32_t OpenDevice(VciHandle& device, void* parent_window);
 uint32_t StartController(VciHandle device);
 // Closes ControllerHandle if it is held and clears it.
 void CloseController();
-
-#endif  // KORVANE_CAN_CAN_PORT_H

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "sensor_sim/sensor.h"
+#include "wire/can_id.h"
 
 namespace {
 
@@ -99,10 +100,10 @@ CanFrame ReadFrame(uint8_t shape, Reader& in) {
             break;
         case 3:  // an 11-bit frame
             frame.extended = false;
-            frame.id = in.Word() & 0x7FF;
+            frame.id = in.Word() & wire::kCanStandardMask;
             break;
         default:  // anything at all
-            frame.id = in.Word() & 0x1FFFFFFF;
+            frame.id = in.Word() & wire::kCanExtendedMask;
             break;
     }
     const uint8_t fill = in.Byte();
@@ -130,7 +131,8 @@ CanFrame ReadFrame(uint8_t shape, Reader& in) {
 void CheckOutput(const Output& out) {
     for (const CanFrame& frame : out.frames) {
         Check(frame.length <= 8);
-        Check(frame.extended ? frame.id <= 0x1FFFFFFFu : frame.id <= 0x7FFu);
+        Check(frame.extended ? frame.id <= wire::kCanExtendedMask
+                             : frame.id <= wire::kCanStandardMask);
     }
     for (const Notice& notice : out.notices) {
         Check(!notice.text.empty() && notice.text.find('\n') == std::string::npos);

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "wire/can_id.h"
 #include "wire/slcan_codec.h"
 
 namespace {
@@ -63,7 +64,7 @@ void CheckLine(std::string_view line) {
     std::optional<std::uint16_t> stamp;
     if (ParseFrame(line, TimeStamp::kOptional, &frame, &stamp)) {
         Check(frame.length <= 8);
-        Check(frame.id <= (frame.extended ? 0x1FFFFFFFu : 0x7FFu));
+        Check(frame.id <= wire::CanIdMask(frame.extended));
         LineBuffer buffer;
         const std::size_t size = FormatFrame(frame, stamp, buffer);
         Check(size == line.size() + 1 && buffer[size - 1] == kCr);

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "wire/can_id.h"
 #include "wire/socketcand_protocol.h"
 
 namespace {
@@ -66,8 +67,8 @@ bool SameEvents(const std::vector<SplitEvent>& a, const std::vector<SplitEvent>&
 
 void CheckFrameFits(const Frame& frame) {
     Check(frame.length <= 8);
-    Check(frame.id <= 0x1FFFFFFFu);
-    Check(frame.extended || frame.id <= 0x7FFu);
+    Check(frame.id <= wire::kCanExtendedMask);
+    Check(frame.extended || frame.id <= wire::kCanStandardMask);
 }
 
 // The element, written by us, must split into exactly itself and parse back as `command`.

@@ -13,8 +13,7 @@
 // (can/can_frame_io.h), which the caller sets. Functions return 1 for success and 0 for failure,
 // except SendCommand, which returns the library's code. Nothing is retried, printed or
 // allocated, and no state is kept here.
-#ifndef KORVANE_PROTOCOL_BOOTLOADER_CHANNEL_H
-#define KORVANE_PROTOCOL_BOOTLOADER_CHANNEL_H
+#pragma once
 
 #include <cstdint>
 
@@ -96,5 +95,3 @@ int SendDataBlock(VciHandle port, const uint8_t (&block)[8]);
 
 // "REBOOTME" on channel 2; no reply is awaited. Returns 1 whatever the send's result.
 int RequestReboot(VciHandle port);
-
-#endif  // KORVANE_PROTOCOL_BOOTLOADER_CHANNEL_H

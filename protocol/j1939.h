@@ -22,8 +22,7 @@
 // process-wide ReceiveTimeout (can/can_frame_io.h). Functions return 1 for success and 0 for
 // failure, except SendPgn, which returns the library's code. Nothing is printed, nothing is
 // allocated and no state is kept here.
-#ifndef KORVANE_PROTOCOL_J1939_H
-#define KORVANE_PROTOCOL_J1939_H
+#pragma once
 
 #include <cstdint>
 
@@ -122,5 +121,3 @@ int CheckForSensor(VciHandle channel, uint8_t destination, uint8_t source, uint8
 // Sends the start bootloader request (Proprietary A, data kStartBootloaderRequest) from
 // `source` to `destination`, once. Returns 1 whatever the send's result; awaits nothing.
 int StartBootloader(VciHandle channel, uint8_t destination, uint8_t source);
-
-#endif  // KORVANE_PROTOCOL_J1939_H

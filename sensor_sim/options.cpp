@@ -1,5 +1,7 @@
 #include "sensor_sim/options.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <charconv>
 #include <functional>
@@ -13,6 +15,7 @@ namespace {
 constexpr std::uint64_t kMaxFlashBytes = 64ull << 20;  // both sectors together
 constexpr std::uint64_t kMaxFloodRate = 100'000;       // frames per second
 constexpr std::uint64_t kMaxMilliseconds = 3'600'000;
+constexpr int kFirstIndex = 1000;  // getopt_long's value for the first option of the table
 
 // Decimal or 0x-prefixed hexadecimal; with allow_suffix, a trailing K or M multiplies by 1024
 // or 1024 * 1024.
@@ -205,39 +208,64 @@ const std::vector<OptionDef>& OptionDefs() {
 
 std::optional<Options> ParseOptions(const std::vector<std::string_view>& args, std::string* error) {
     Options options;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        if (arg.substr(0, 2) != "--" || arg.size() == 2) {
-            *error = "unexpected argument '" + std::string(arg) + "'";
+    // getopt_long, as the other programs here parse their options: it wants the table and the
+    // arguments as C strings.
+    const auto& defs = OptionDefs();
+    std::vector<std::string> names;
+    names.reserve(defs.size());
+    std::vector<option> table;
+    for (std::size_t i = 0; i < defs.size(); ++i) {
+        names.emplace_back(defs[i].name);
+        table.push_back({names.back().c_str(),
+                         defs[i].takes_value ? required_argument : no_argument, nullptr,
+                         kFirstIndex + static_cast<int>(i)});
+    }
+    table.push_back({nullptr, 0, nullptr, 0});
+    std::vector<std::string> text = {"sensor-sim"};
+    text.insert(text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& argument : text) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(text.size());
+    opterr = 0;  // the messages are ours
+    optind = 0;  // a whole new scan
+    for (;;) {
+        // "+": options end at the first other argument, which is refused below.
+        const int found = getopt_long(argc, argv.data(), "+:", table.data(), nullptr);
+        if (found == -1) {
+            break;
+        }
+        const std::size_t index =
+            static_cast<std::size_t>((found == ':' || found == '?' ? optopt : found) - kFirstIndex);
+        const bool ours = index < defs.size();
+        const std::string name = ours ? "--" + names[index] : "";
+        if (found == ':' && ours) {
+            *error = "option " + name + " needs a value";
             return std::nullopt;
         }
-        arg.remove_prefix(2);
-        std::optional<std::string_view> value;
-        if (const auto eq = arg.find('='); eq != std::string_view::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-        }
-        const auto& defs = OptionDefs();
-        const auto def = std::find_if(defs.begin(), defs.end(),
-                                      [arg](const OptionDef& d) { return d.name == arg; });
-        if (def == defs.end()) {
-            *error = "unknown option --" + std::string(arg);
-            return std::nullopt;
-        }
-        if (def->takes_value && !value) {
-            if (i + 1 == args.size()) {
-                *error = "option --" + std::string(arg) + " needs a value";
-                return std::nullopt;
+        if (found == '?' || found == ':') {
+            const std::string_view given = argv[static_cast<std::size_t>(optind) - 1];
+            if (ours) {
+                *error = "option " + name + " takes no value";
+            } else if (given.starts_with("--")) {
+                *error = "unknown option " + std::string(given.substr(0, given.find('=')));
+            } else {
+                *error = "unexpected argument '" + std::string(given) + "'";
             }
-            value = args[++i];
-        } else if (!def->takes_value && value) {
-            *error = "option --" + std::string(arg) + " takes no value";
             return std::nullopt;
         }
-        if (!def->handle(value.value_or(""), options)) {
-            *error = "invalid value '" + std::string(*value) + "' for --" + std::string(arg);
+        const std::string_view value = optarg != nullptr ? optarg : "";
+        if (!defs[index].handle(value, options)) {
+            *error = "invalid value '" + std::string(value) + "' for " + name;
             return std::nullopt;
         }
+    }
+    if (optind < argc) {
+        *error =
+            "unexpected argument '" + std::string(argv[static_cast<std::size_t>(optind)]) + "'";
+        return std::nullopt;
     }
     if (options.join && (options.bit_timing || !options.trace_path.empty() || options.port != 0)) {
         *error = "--port, --bit-timing and --trace belong to a hosted bus, not to --join";

@@ -17,7 +17,7 @@ bool SocketCanLink::Open(const std::string& interface, std::string* error) {
 }
 
 bool SocketCanLink::Send(const CanFrame& frame) {
-    socketcan::RawFrame raw;
+    vci::socketcan::RawFrame raw;
     raw.id = frame.id;
     raw.extended = frame.extended;
     raw.length = std::min<std::uint8_t>(frame.length, 8);
@@ -31,7 +31,7 @@ bool SocketCanLink::Receive(std::vector<CanFrame>& out) {
     if (!socket_.ReceiveSome(raw_, kMaxFramesPerReceive, 0)) {
         return false;
     }
-    for (const socketcan::RawFrame& raw : raw_) {
+    for (const vci::socketcan::RawFrame& raw : raw_) {
         if (raw.own || raw.error || raw.remote) {
             continue;
         }

@@ -29,8 +29,8 @@ class SocketCanLink {
     int fd() const { return socket_.fd(); }
 
   private:
-    socketcan::RawSocket socket_;
-    std::vector<socketcan::RawFrame> raw_;
+    vci::socketcan::RawSocket socket_;
+    std::vector<vci::socketcan::RawFrame> raw_;
 };
 
 }  // namespace sensor_sim

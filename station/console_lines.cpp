@@ -13,9 +13,9 @@ struct KnownLine {
     const char* stage;
 };
 
-constexpr std::array<KnownLine, 32> kKnownLines = {{
+constexpr std::array<KnownLine, 33> kKnownLines = {{
     {"Korvane Algorithm Demo %s", LineKind::kBanner, ""},
-    {"   File is %u bytes.", LineKind::kNote, ""},
+    {"   File is %u bytes.", LineKind::kFileSize, ""},
     {"   Firmware file is valid:", LineKind::kNote, ""},
     {"   Loading firmware into sensor on address: 0x%H.", LineKind::kNote, ""},
     {"   (Checking for previous sensor load that was incomplete.)", LineKind::kNote, ""},
@@ -46,6 +46,7 @@ constexpr std::array<KnownLine, 32> kKnownLines = {{
     {"***ERROR: %s", LineKind::kLoaderError, ""},
     {"Sensor should %s", LineKind::kNote, ""},
     {"--PRESS ENTER TO EXIT--", LineKind::kPrompt, ""},
+    {"Choose a device (1-%u, Enter to cancel): ", LineKind::kDevicePrompt, ""},
 }};
 
 int DigitValue(char c, int base) {

@@ -8,17 +8,19 @@
 #include <string_view>
 
 enum class LineKind {
-    kUnknown,      // not a line of the loader's (the library's notes on stderr, blank lines)
-    kBanner,       // text: the loader's version
-    kNote,         // a line that changes nothing here
-    kStage,        // stage: the new stage
-    kData,         // count of total bytes acknowledged
-    kReboot,       // the bootloader was told to reboot (a stage too)
-    kSuccess,      // the load succeeded: result 0
-    kLoadError,    // count: the load result (negative)
-    kPortError,    // count: the library's code at the port step
-    kLoaderError,  // text: the loader refused the image or the command line
-    kPrompt,       // the loader waits for Enter
+    kUnknown,       // not a line of the loader's (the library's notes on stderr, blank lines)
+    kBanner,        // text: the loader's version
+    kNote,          // a line that changes nothing here
+    kStage,         // stage: the new stage
+    kData,          // count of total bytes acknowledged
+    kReboot,        // the bootloader was told to reboot (a stage too)
+    kSuccess,       // the load succeeded: result 0
+    kLoadError,     // count: the load result (negative)
+    kPortError,     // count: the library's code at the port step
+    kLoaderError,   // text: the loader refused the image or the command line
+    kPrompt,        // the loader waits for Enter
+    kFileSize,      // count: the image's size as the loader read it
+    kDevicePrompt,  // the CAN library asks which device to use (no line end: it waits)
 };
 
 struct ConsoleLine {

@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -14,15 +11,53 @@
 namespace {
 
 volatile LONG interrupts = 0;
+HANDLE station_done = nullptr;  // set when every load is recorded
 
 // A console's Ctrl-C reaches every program attached to it: the loaders end by themselves, and
-// the station records them.
+// the station records them. A closed console window, log-off and shutdown are taken alike; as
+// the station ends when this returns from those, it returns once every load is recorded (or
+// when the system's own time for it is up).
 BOOL WINAPI OnControl(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-        InterlockedIncrement(&interrupts);
-        return TRUE;
+    InterlockedIncrement(&interrupts);
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && station_done != nullptr) {
+        WaitForSingleObject(station_done, INFINITE);
     }
-    return FALSE;
+    return TRUE;
+}
+
+// The system's text for an error code, without its line end.
+std::string ErrorText(DWORD code) {
+    std::array<char, 512> text{};
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                       text.data(), static_cast<DWORD>(text.size()), nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
+                          text[length - 1] == ' ' || text[length - 1] == '.')) {
+        --length;
+    }
+    return length > 0 ? std::string(text.data(), length) : "error " + std::to_string(code);
+}
+
+// Text in the ANSI code page (the command line's, and so the image path's in the loader's
+// console) as UTF-8; as it is when it is no text of that code page.
+std::string FromAnsiCodePage(std::string_view text) {
+    if (text.empty() || GetACP() == CP_UTF8) {
+        return std::string(text);
+    }
+    int wide_length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(),
+                                          static_cast<int>(text.size()), nullptr, 0);
+    if (wide_length <= 0) {
+        return std::string(text);
+    }
+    std::wstring wide(static_cast<std::size_t>(wide_length), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                        wide.data(), wide_length);
+    int length =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, utf8.data(), length, nullptr,
+                        nullptr);
+    return utf8;
 }
 
 constexpr DWORD kControlCExit = 0xC000013A;  // the exit code of a program ended by Ctrl-C
@@ -86,15 +121,39 @@ bool IsOurLibrary(HMODULE library) {
 
 }  // namespace
 
+bool IsFile(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 std::string FindLoader() {
     std::string beside = OwnFolder() + "korvane-loader.exe";
-    if (GetFileAttributesA(beside.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (IsFile(beside)) {
         return beside;
     }
-    std::array<char, MAX_PATH> found{};
-    DWORD length = SearchPathA(nullptr, "korvane-loader.exe", nullptr,
-                               static_cast<DWORD>(found.size()), found.data(), nullptr);
-    return length > 0 && length < found.size() ? std::string(found.data(), length) : std::string();
+    // The folders of PATH in order, and no other (SearchPath would look in the current folder
+    // first).
+    std::array<char, 32767> path{};
+    DWORD length = GetEnvironmentVariableA("PATH", path.data(), static_cast<DWORD>(path.size()));
+    std::string_view folders(path.data(), length < path.size() ? length : 0);
+    while (!folders.empty()) {
+        std::size_t semicolon = folders.find(';');
+        std::string folder(folders.substr(0, semicolon));
+        folders = semicolon == std::string_view::npos ? "" : folders.substr(semicolon + 1);
+        if (folder.size() >= 2 && folder.front() == '"' && folder.back() == '"') {
+            folder = folder.substr(1, folder.size() - 2);
+        }
+        if (folder.empty()) {
+            continue;
+        }
+        std::string candidate = folder +
+                                (folder.back() == '\\' || folder.back() == '/' ? "" : "\\") +
+                                "korvane-loader.exe";
+        if (IsFile(candidate)) {
+            return candidate;
+        }
+    }
+    return {};
 }
 
 bool StartChild(const std::string& loader, const std::vector<std::string>& arguments,
@@ -106,7 +165,7 @@ bool StartChild(const std::string& loader, const std::vector<std::string>& argum
     HANDLE input_write = nullptr;
     if (!CreatePipe(&output_read, &output_write, &inherit, 0) ||
         !CreatePipe(&input_read, &input_write, &inherit, 0)) {
-        error = "no pipe";
+        error = "no pipe: " + ErrorText(GetLastError());
         return false;
     }
     // The station's ends stay out of every child.
@@ -139,7 +198,7 @@ bool StartChild(const std::string& loader, const std::vector<std::string>& argum
     CloseHandle(output_write);
     CloseHandle(input_read);
     if (!started) {
-        error = "error " + std::to_string(GetLastError());
+        error = loader + ": " + ErrorText(GetLastError());
         CloseHandle(output_read);
         CloseHandle(input_write);
         return false;
@@ -207,17 +266,26 @@ void SendEnter(Child& child) {
 }
 
 void StopChild(Child& child, bool hard) {
-    // The console's Ctrl-C has reached the loaders already; one that still runs is ended (a
-    // console program in the station's group has no gentler request to take).
-    (void)hard;
-    if (child.running) {
+    // The console's Ctrl-C has reached the loaders already (a console program in the station's
+    // group has no gentler request to take): one that still runs after the grace is ended.
+    if (hard && child.running) {
         TerminateProcess(AsHandle(child.process), kControlCExit);
         child.stopped_by_signal = true;
     }
 }
 
-void InstallInterruptHandler() {
+void PrepareSignals() {
+    station_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(nullptr, FALSE);  // Ctrl-C taken, even when started with it ignored
     SetConsoleCtrlHandler(OnControl, TRUE);
+    // Inherited by the loaders: one that crashes ends instead of waiting in an error dialog.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+}
+
+void StationDone() {
+    if (station_done != nullptr) {
+        SetEvent(station_done);
+    }
 }
 
 int InterruptCount() {
@@ -231,7 +299,27 @@ bool StdoutIsTerminal() {
            SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
-CanLibrary ListDevices(std::vector<std::string>* names) {
+void TerminalSize(std::size_t& columns, std::size_t& rows) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    columns = 80;
+    rows = 24;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) != 0) {
+        columns = static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+        rows = static_cast<std::size_t>(info.srWindow.Bottom - info.srWindow.Top + 1);
+    }
+}
+
+std::string ConsoleText(std::string_view text) {
+    // The loader's own lines are ASCII; what else it prints (the image path) came to it in the
+    // ANSI code page.
+    return FromAnsiCodePage(text);
+}
+
+std::string ArgumentText(std::string_view text) {
+    return FromAnsiCodePage(text);
+}
+
+CanLibrary ListDevices(std::vector<ListedDevice>* devices) {
     // Found as the loader finds it: beside the program first.
     HMODULE library = LoadLibraryA("VCINPL.dll");
     if (library == nullptr) {
@@ -254,11 +342,13 @@ CanLibrary ListDevices(std::vector<std::string>* names) {
     auto reset = reinterpret_cast<CloseFunction>(
         reinterpret_cast<void*>(GetProcAddress(library, MAKEINTRESOURCEA(2003))));
     VciHandle list = nullptr;
-    if (names != nullptr && open != nullptr && close != nullptr && next != nullptr &&
+    if (devices != nullptr && open != nullptr && close != nullptr && next != nullptr &&
         reset != nullptr && open(&list) == kVciOk && reset(list) == kVciOk) {
         VciDeviceInfo info{};
         while (next(list, &info) == kVciOk) {
-            names->emplace_back(info.name, strnlen(info.name, sizeof info.name));
+            devices->push_back({std::string(info.name, strnlen(info.name, sizeof info.name)),
+                                std::string(info.description,
+                                            strnlen(info.description, sizeof info.description))});
         }
     }
     if (list != nullptr) {
@@ -268,13 +358,40 @@ CanLibrary ListDevices(std::vector<std::string>* names) {
     return CanLibrary::kOurs;
 }
 
-std::intptr_t OpenRecordFile(const std::string& path) {
-    return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, _S_IREAD | _S_IWRITE);
+bool OpenRecordFile(const std::string& path, RecordFile& file, std::string& error) {
+    // Appending only: every write goes to the end as one piece, whoever else appends. Not
+    // inherited by the loaders.
+    SECURITY_ATTRIBUTES own{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+    HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &own, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = ErrorText(GetLastError());
+        return false;
+    }
+    file.handle = reinterpret_cast<std::intptr_t>(handle);
+    // A pipe or a device (NUL) takes no flush to the disk: what it was given is written.
+    file.syncable = GetFileType(handle) == FILE_TYPE_DISK;
+    return true;
 }
 
-bool AppendRecordLine(std::intptr_t file, const std::string& line) {
-    int descriptor = static_cast<int>(file);
-    return _write(descriptor, line.data(), static_cast<unsigned>(line.size())) ==
-               static_cast<int>(line.size()) &&
-           _commit(descriptor) == 0;
+bool AppendRecordLine(RecordFile& file, const std::string& line, std::string& error) {
+    const std::string text = file.mid_line ? "\n" + line : line;
+    std::size_t done = 0;
+    while (done < text.size()) {
+        DWORD written = 0;
+        if (!WriteFile(AsHandle(file.handle), text.data() + done,
+                       static_cast<DWORD>(text.size() - done), &written, nullptr) ||
+            written == 0) {
+            error = ErrorText(GetLastError());
+            file.mid_line = done != 0 || file.mid_line;
+            return false;
+        }
+        done += written;
+    }
+    file.mid_line = false;
+    if (file.syncable && !FlushFileBuffers(AsHandle(file.handle))) {
+        error = ErrorText(GetLastError());
+        return false;
+    }
+    return true;
 }

@@ -29,6 +29,13 @@ With --station PROGRAM, korvane-station runs too (the loader's folder first on P
 
     [station] ARGUMENTS     run it with these arguments
     [station-interrupt] ARGUMENTS  the same, with SIGINT sent to it (Ctrl-C) once a load streams
+    [station-hangup] ARGUMENTS  the same, with SIGHUP sent to it and its loaders (a terminal's
+                            hang-up reaches its whole group) once a load streams
+    [station-sigchld-ignored] ARGUMENTS  the same, started with SIGCHLD ignored
+    [station-terminal] COLSxROWS ARGUMENTS  the same on a pseudo terminal of that size (the live
+                            lines); every line drawn must fit in COLS - 1 columns
+    [station-change-image] FILE ARGUMENTS  the same; once a load streams, FILE grows by 8 bytes
+                            (cut back to its size when the run has ended)
     [exit] N                the exit status of the run before it must be N
     [stdout-has]            each line must match a line of the run's output ("*" and "?" as in
                             file names; CR LF taken as LF)
@@ -73,10 +80,12 @@ the DLL is beside the program), which joins the bus that sensor-sim hosts on a p
 """
 
 import argparse
+import fcntl
 import fnmatch
 import hashlib
 import json
 import os
+import pty
 import re
 import select
 import shlex
@@ -87,6 +96,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -374,38 +384,91 @@ def match_trace(expected, actual):
 
 
 RECORD_FIELDS = ["started", "ended", "device", "address", "image", "image_size", "image_sha256",
+                 "image_changed",
                  "result", "meaning", "port_error", "bytes_acknowledged", "seconds", "rebooted",
                  "loader_version", "console"]
 TIME_PATTERN = "[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9].[0-9][0-9][0-9]Z"
 
 
-def run_station(args, arg, folder, interrupt):
-    """Runs korvane-station; with interrupt, SIGINT goes to it once a load streams."""
+STATION_MODES = {"station": None, "station-interrupt": "interrupt", "station-hangup": "hangup",
+                 "station-sigchld-ignored": "sigchld-ignored", "station-terminal": "terminal",
+                 "station-change-image": "change-image"}
+ESCAPE = re.compile(rb"\x1b\[[0-9;]*[A-Za-z]")
+
+
+def run_station(args, arg, folder, mode):
+    """Runs korvane-station in a mode of STATION_MODES; returns its output, exit status and what
+    is wrong with how it drew on the terminal (terminal mode)."""
     environment = dict(os.environ, PATH=os.path.dirname(os.path.abspath(args.loader)) +
                        os.pathsep + os.environ.get("PATH", ""))
+    columns = rows = 0
+    if mode == "terminal":
+        size, _, arg = arg.partition(" ")
+        columns, rows = (int(n) for n in size.split("x"))
+    changed_image = None
+    if mode == "change-image":
+        changed_image, _, arg = arg.partition(" ")
+        changed_image = os.path.join(folder, changed_image)
+        original_size = os.path.getsize(changed_image)
     command = shlex.split(args.wrapper) + [args.station] + shlex.split(arg)
-    process = subprocess.Popen(command, cwd=folder, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=environment)
+    terminal = None
+    if mode == "terminal":
+        terminal, other_end = pty.openpty()
+        fcntl.ioctl(other_end, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+        process = subprocess.Popen(command, cwd=folder, stdin=subprocess.DEVNULL,
+                                   stdout=other_end, stderr=other_end, env=environment,
+                                   start_new_session=True)
+        os.close(other_end)
+        source = terminal
+    else:
+        ignore_sigchld = (lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)) \
+            if mode == "sigchld-ignored" else None
+        process = subprocess.Popen(command, cwd=folder, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                   env=environment, preexec_fn=ignore_sigchld,
+                                   start_new_session=mode == "hangup")
+        source = process.stdout.fileno()
     output = b""
     deadline = time.monotonic() + RUN_TIME_LIMIT_S
     sent = False
     while time.monotonic() < deadline:
-        if not select.select([process.stdout], [], [], 0.5)[0]:
+        if not select.select([source], [], [], 0.5)[0]:
             continue
-        data = os.read(process.stdout.fileno(), 65536)
+        try:
+            data = os.read(source, 65536)
+        except OSError:  # EIO: the terminal's other end is closed
+            data = b""
         if not data:
             break
         output += data
-        if interrupt and not sent and b": sending" in output:
-            process.send_signal(signal.SIGINT)
+        if mode in ("interrupt", "hangup", "change-image") and not sent and b": sending" in output:
+            if mode == "interrupt":
+                process.send_signal(signal.SIGINT)
+            elif mode == "hangup":  # a hang-up reaches the whole group on the terminal
+                os.killpg(process.pid, signal.SIGHUP)
+            else:
+                with open(changed_image, "ab") as handle:
+                    handle.write(bytes(8))
             sent = True
     else:
         process.kill()
-    process.stdout.close()
+    if terminal is None:
+        process.stdout.close()
+    else:
+        os.close(terminal)
     code = process.wait()
-    if interrupt and not sent:
-        output += b"\n(runner: no load streamed, so no SIGINT was sent)\n"
-    return output.decode("utf-8", "replace"), code
+    if changed_image:  # as it was, for the checks of the records that follow
+        os.truncate(changed_image, original_size)
+    if mode in ("interrupt", "hangup", "change-image") and not sent:
+        output += b"\n(runner: no load streamed, so no signal was sent)\n"
+    problems = []
+    if mode == "terminal":
+        for line in output.replace(b"\r\n", b"\n").split(b"\n"):
+            shown = ESCAPE.sub(b"", line).replace(b"\r", b"")
+            if b"\x1b[2K" in line and len(shown) >= columns:  # a live line
+                problems.append(f"a line of {len(shown)} characters on a terminal of {columns} "
+                                f"columns: {shown[:60]!r}")
+    return output.decode("utf-8", "replace"), code, problems
 
 
 def check_records(arg, body, folder, earlier):
@@ -482,10 +545,11 @@ def run_scenario(args, sections, folder):
                 sensors.append(Sensor(args.sensor, arg, folder, args.socketcan, port,
                                       args.sensor_wrapper, len(sensors)))
                 sensor = sensors[0]
-            elif name in ("station", "station-interrupt"):
+            elif name in STATION_MODES:
                 started = time.monotonic()
-                last_stdout, last_code = run_station(args, arg, folder,
-                                                     name == "station-interrupt")
+                last_stdout, last_code, problems = run_station(args, arg, folder,
+                                                               STATION_MODES[name])
+                failures += problems
                 print(f"--- station: {arg}  ({time.monotonic() - started:.2f} s, "
                       f"exit {last_code})")
                 print(last_stdout, end="")

@@ -3,7 +3,7 @@
 // FIFO, and knows no device kind; vci/backends.cpp lists the backends.
 //
 // Layers, top to bottom: the library's C interface (vci_library.cpp) -> a backend (one folder per
-// device kind: vci/virtual_bus/, vci/socketcan/, vci/slcan/, ...) -> its transport (the frames of
+// device kind: vci/sim_bus/, vci/socketcan/, vci/slcan/, ...) -> its transport (the frames of
 // one channel, vci/transport.h) -> the system (sockets, serial ports, USB).
 #pragma once
 

@@ -6,7 +6,7 @@
 #include "vci/pcan/backend.h"
 #include "vci/slcan/backend.h"
 #include "vci/socketcan/backend.h"
-#include "vci/virtual_bus/backend.h"
+#include "vci/sim_bus/backend.h"
 
 namespace vci {
 

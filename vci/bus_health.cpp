@@ -1,4 +1,5 @@
 #include "vci/bus_health.h"
+#include "vci/notice.h"
 
 #include <cstdio>
 
@@ -14,8 +15,7 @@ void BusHealth::OnErrorFrame(std::uint32_t classes, const std::uint8_t data[8]) 
     const bool counters = (classes & wire::kCanErrCounters) != 0;
     if ((classes & wire::kCanErrNoAck) != 0 && !silence_told_ && state_ != BusState::kBusOff) {
         silence_told_ = true;
-        std::fprintf(stderr, "vci: %s: no other node acknowledges the frames sent; %s\n",
-                     device_.c_str(), kCheckTheBus);
+        Notice(device_.c_str(), "no other node acknowledges the frames sent; %s", kCheckTheBus);
     }
     if ((classes & wire::kCanErrBusOff) != 0) {
         Enter(BusState::kBusOff, data, counters);
@@ -32,8 +32,8 @@ void BusHealth::OnErrorFrame(std::uint32_t classes, const std::uint8_t data[8]) 
         }
     }
     if ((classes & wire::kCanErrTxTimeout) != 0) {
-        std::fprintf(stderr, "vci: %s: a frame was not sent in time (transmit time-out); %s\n",
-                     device_.c_str(), kCheckTheBus);
+        Notice(device_.c_str(), "a frame was not sent in time (transmit time-out); %s",
+               kCheckTheBus);
     }
 }
 
@@ -55,24 +55,23 @@ void BusHealth::Enter(BusState state, const std::uint8_t data[8], bool counters)
     const char* name = device_.c_str();
     switch (state) {
         case BusState::kBusOff:
-            std::fprintf(stderr,
-                         "vci: %s: bus-off: the controller stopped sending after too many "
-                         "errors%s; no other node acknowledges, or the bus is disturbed: %s\n",
-                         name, count.c_str(), kCheckTheBus);
+            Notice(name,
+                   "bus-off: the controller stopped sending after too many errors%s; no other node "
+                   "acknowledges, or the bus is disturbed: %s",
+                   count.c_str(), kCheckTheBus);
             break;
         case BusState::kErrorPassive:
-            std::fprintf(stderr,
-                         "vci: %s: error-passive: many errors on the bus%s; %s, and that every "
-                         "node runs at 1000 kbit/s\n",
-                         name, count.c_str(), kCheckTheBus);
+            Notice(name,
+                   "error-passive: many errors on the bus%s; %s, and that every node runs at 1000 "
+                   "kbit/s",
+                   count.c_str(), kCheckTheBus);
             break;
         case BusState::kErrorWarning:
-            std::fprintf(stderr, "vci: %s: error warning: errors on the bus%s\n", name,
-                         count.c_str());
+            Notice(name, "error warning: errors on the bus%s", count.c_str());
             break;
         case BusState::kErrorActive:
-            std::fprintf(stderr, "vci: %s: %s: the bus works again\n", name,
-                         was == BusState::kBusOff ? "restarted after bus-off" : "error-active");
+            Notice(name, "%s: the bus works again",
+                   was == BusState::kBusOff ? "restarted after bus-off" : "error-active");
             break;
     }
 }

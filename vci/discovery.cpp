@@ -1,4 +1,5 @@
 #include "vci/discovery.h"
+#include "vci/notice.h"
 
 #include <algorithm>
 #include <chrono>
@@ -110,10 +111,10 @@ std::vector<DeviceEntry> ChooseDevice(std::vector<DeviceEntry> devices, const ch
             return {entry};
         }
     }
-    std::fprintf(stderr, "vci: KORVANE_DEVICE=%s matches no CAN device; there are:%s\n", wanted,
-                 devices.empty() ? " none" : "");
+    Notice(nullptr, "KORVANE_DEVICE=%s matches no CAN device; there are:%s", wanted,
+           devices.empty() ? " none" : "");
     for (const DeviceEntry& entry : devices) {
-        std::fprintf(stderr, "vci:   %-8s %s\n", entry.name.c_str(), entry.description.c_str());
+        Notice(nullptr, "  %-8s %s", entry.name.c_str(), entry.description.c_str());
     }
     return {};
 }

@@ -1,8 +1,7 @@
 // Additions of our stand-in CAN library beyond the loader's interface (can/can_library.h), for
 // tests and tools that link the library directly. The loader never calls them, and the Windows
 // VCINPL.dll does not export them: it exports the loader's ordinals and nothing else.
-#ifndef KORVANE_VCI_VCI_DIAGNOSTICS_H
-#define KORVANE_VCI_VCI_DIAGNOSTICS_H
+#pragma once
 
 #include <stdint.h>
 
@@ -41,5 +40,3 @@ static const uint32_t kVciDeviceKvaser = 6;
 #ifdef __cplusplus
 }  // extern "C"
 #endif
-
-#endif  // KORVANE_VCI_VCI_DIAGNOSTICS_H

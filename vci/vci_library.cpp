@@ -5,10 +5,11 @@
 //
 // Choices of this library, beyond what the interface header states:
 //
-// Handles. Every handle is an object of this library registered in one process-wide table;
-// a handle that is null, unknown, already closed or of the wrong kind gives
-// kVciErrInvalidHandle. Devices have no close operation: they live to the end of the process.
-// One handle must not be used by two threads at once (the loader has one thread).
+// Handles. Every handle names an object of this library in one process-wide table, by its slot
+// and the slot's generation; a handle that is null, unknown, already closed (even once its slot
+// holds a newer object) or of the wrong kind gives kVciErrInvalidHandle. Devices have no close
+// operation: they live to the end of the process. One handle must not be used by two threads at
+// once (the loader has one thread).
 //
 // Enumeration (2000, 2003) takes the devices that discovery found (vci/discovery.h: found once
 // and reused by the calls that follow at once; KORVANE_DEVICE); 2002 hands them out in order and
@@ -110,9 +111,11 @@
 #include "vci/bus_timing.h"
 #include "vci/device_prompt.h"
 #include "vci/discovery.h"
+#include "vci/notice.h"
 #include "vci/receive_fifo.h"
 #include "vci/transport.h"
 #include "vci/vci_diagnostics.h"
+#include "wire/can_id.h"
 
 struct VciObject {
     enum class Kind { kDeviceList, kDevice, kController, kChannel };
@@ -210,8 +213,7 @@ struct Channel final : VciObject {
             lost = true;
             // Lost while inactive costs nothing yet: activation connects again.
             if (active) {
-                std::fprintf(stderr, "vci: %s: %s\n", name().c_str(),
-                             transport->last_error().c_str());
+                Notice(name().c_str(), "%s", transport->last_error().c_str());
             }
         }
         for (VciMessage& message : incoming) {
@@ -244,8 +246,7 @@ struct Channel final : VciObject {
                 std::string error;
                 std::unique_ptr<Transport> fresh = OpenTransport(*device->device, &code, &error);
                 if (!fresh) {
-                    std::fprintf(stderr, "vci: %s: cannot connect the channel again: %s\n",
-                                 name().c_str(), error.c_str());
+                    Notice(name().c_str(), "cannot connect the channel again: %s", error.c_str());
                     return code;
                 }
                 transport = std::move(fresh);
@@ -256,18 +257,14 @@ struct Channel final : VciObject {
             }
             lost = true;  // found while discarding: once more on a new connection
         }
-        std::fprintf(stderr, "vci: %s: %s\n", name().c_str(), transport->last_error().c_str());
+        Notice(name().c_str(), "%s", transport->last_error().c_str());
         return kVciErrIo;
     }
 
     // A send that failed: says why on stderr, once for each new reason (a stream of sends that
     // fail alike says it once), so that an operator who sees the tool's stage fail sees why.
     VciResult SendFailed(VciResult code) {
-        const std::string& why = transport->last_error();
-        if (why != reported_send_failure) {
-            reported_send_failure = why;
-            std::fprintf(stderr, "vci: %s: send failed: %s\n", name().c_str(), why.c_str());
-        }
+        send_failure.Say(name().c_str(), "send failed: " + transport->last_error());
         return code;
     }
 
@@ -277,13 +274,13 @@ struct Channel final : VciObject {
 
     void ReportLosses() const {
         if (fifo.lost() > 0) {
-            std::fprintf(stderr, "vci: %s: %llu received frames lost, receive FIFO full\n",
-                         name().c_str(), static_cast<unsigned long long>(fifo.lost()));
+            Notice(name().c_str(), "%llu received frames lost, receive FIFO full",
+                   static_cast<unsigned long long>(fifo.lost()));
         }
         const std::uint64_t kernel = transport ? transport->dropped_before_library() : 0;
         if (kernel > 0) {
-            std::fprintf(stderr, "vci: %s: %llu received frames dropped by the kernel\n",
-                         name().c_str(), static_cast<unsigned long long>(kernel));
+            Notice(name().c_str(), "%llu received frames dropped by the kernel",
+                   static_cast<unsigned long long>(kernel));
         }
     }
 
@@ -298,26 +295,37 @@ struct Channel final : VciObject {
     // Deadline of the last read that ended empty, while reads follow one another at once.
     std::optional<SteadyClock::time_point> empty_read_deadline;
     std::vector<VciMessage> incoming;
-    std::string reported_send_failure;
+    NoticeOnChange send_failure;
 };
 
+// The table of handles. A handle names a slot and the slot's generation, which goes up each time
+// the slot's object is closed: a stale copy of a closed handle never reaches the object that
+// takes the slot next, as an object's address could once the allocator gives it out again.
 class Registry {
   public:
+    // Null when the table is full (2^24 objects open at once).
     VciHandle Add(std::unique_ptr<VciObject> object) {
-        VciObject* handle = object.get();
         std::lock_guard lock(mutex_);
-        objects_.emplace(handle, std::move(object));
-        return handle;
+        std::size_t slot = 0;
+        if (!free_.empty()) {
+            slot = free_.back();
+            free_.pop_back();
+        } else if (slots_.size() < kMaxSlots) {
+            slot = slots_.size();
+            slots_.emplace_back();
+        } else {
+            return nullptr;
+        }
+        slots_[slot].object = std::move(object);
+        return reinterpret_cast<VciHandle>(
+            static_cast<std::uintptr_t>(slots_[slot].generation << kSlotBits | (slot + 1)));
     }
 
     template <class T>
     T* Find(VciHandle handle, VciObject::Kind kind) {
         std::lock_guard lock(mutex_);
-        const auto it = objects_.find(handle);
-        if (it == objects_.end() || it->second->kind != kind) {
-            return nullptr;
-        }
-        return static_cast<T*>(it->second.get());
+        Slot* slot = Lookup(handle, kind);
+        return slot != nullptr ? static_cast<T*>(slot->object.get()) : nullptr;
     }
 
     // Destroys the object outside the lock (a channel reports its losses as it goes).
@@ -325,19 +333,42 @@ class Registry {
         std::unique_ptr<VciObject> object;
         {
             std::lock_guard lock(mutex_);
-            const auto it = objects_.find(handle);
-            if (it == objects_.end() || it->second->kind != kind) {
+            Slot* slot = Lookup(handle, kind);
+            if (slot == nullptr) {
                 return false;
             }
-            object = std::move(it->second);
-            objects_.erase(it);
+            object = std::move(slot->object);
+            ++slot->generation;
+            free_.push_back(static_cast<std::size_t>(slot - slots_.data()));
         }
         return true;
     }
 
   private:
+    static constexpr unsigned kSlotBits = 24;
+    static constexpr std::size_t kMaxSlots = (std::size_t{1} << kSlotBits) - 1;
+
+    struct Slot {
+        std::uint64_t generation = 1;
+        std::unique_ptr<VciObject> object;
+    };
+
+    Slot* Lookup(VciHandle handle, VciObject::Kind kind) {
+        const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
+        const std::uint64_t number = value & kMaxSlots;
+        if (number == 0 || number > slots_.size()) {
+            return nullptr;
+        }
+        Slot& slot = slots_[number - 1];
+        if (slot.generation != value >> kSlotBits || !slot.object || slot.object->kind != kind) {
+            return nullptr;
+        }
+        return &slot;
+    }
+
     std::mutex mutex_;
-    std::map<const VciObject*, std::unique_ptr<VciObject>> objects_;
+    std::vector<Slot> slots_;
+    std::vector<std::size_t> free_;
 };
 
 Registry& Objects() {
@@ -372,7 +403,7 @@ VciHandle AddDevice(const DeviceEntry& entry) {
 
 bool ValidIdentifier(const VciMessage& message) {
     const bool extended = (message.flags & kVciFlagExtended) != 0;
-    return message.identifier <= (extended ? 0x1FFFFFFFu : 0x7FFu);
+    return message.identifier <= wire::CanIdMask(extended);
 }
 
 }  // namespace
@@ -392,7 +423,7 @@ VciResult VciDeviceListOpen(VciHandle* list) {
     auto object = std::make_unique<vci::DeviceList>();
     object->devices = vci::Devices();
     *list = vci::Objects().Add(std::move(object));
-    return kVciOk;
+    return *list != nullptr ? kVciOk : kVciErrFailed;
 }
 
 VciResult VciDeviceListClose(VciHandle list) {
@@ -452,7 +483,7 @@ VciResult VciDeviceSelect(void* /*parent_window: no dialog, unused*/, VciHandle*
     *device = nullptr;
     const std::vector<vci::DeviceEntry> devices = vci::Devices();
     if (devices.empty()) {
-        std::fprintf(stderr, "vci: no CAN device to choose from\n");
+        vci::Notice(nullptr, "no CAN device to choose from");
         return kVciErrDeviceGone;
     }
     const std::optional<std::size_t> choice = vci::AskForDevice(devices);
@@ -481,6 +512,9 @@ VciResult VciControllerOpen(VciHandle device, uint32_t bus, VciHandle* controlle
     opened->device = object->state;
     opened->backend = object->state->device->OpenController();
     *controller = vci::Objects().Add(std::move(opened));
+    if (*controller == nullptr) {
+        return kVciErrFailed;
+    }
     return kVciOk;
 }
 
@@ -551,15 +585,14 @@ VciResult VciChannelOpen(VciHandle device, uint32_t bus, uint32_t /*exclusive: a
     std::unique_ptr<vci::Transport> transport =
         vci::OpenTransport(*object->state->device, &code, &error);
     if (!transport) {
-        std::fprintf(stderr, "vci: %s: cannot open a channel: %s\n", object->state->name().c_str(),
-                     error.c_str());
+        vci::Notice(object->state->name().c_str(), "cannot open a channel: %s", error.c_str());
         return code;
     }
     auto opened = std::make_unique<Channel>();
     opened->device = object->state;
     opened->transport = std::move(transport);
     *channel = vci::Objects().Add(std::move(opened));
-    return kVciOk;
+    return *channel != nullptr ? kVciOk : kVciErrFailed;
 }
 
 VciResult VciChannelClose(VciHandle channel) {

@@ -1,4 +1,5 @@
 #include "virtual_bus/bit_timing.h"
+#include "wire/can_id.h"
 
 namespace vbus {
 
@@ -18,7 +19,7 @@ std::vector<std::uint8_t> FrameBitsBeforeStuffing(const Frame& frame) {
     bits.reserve(54 + 64 + 15);
     bits.push_back(0);  // start of frame
     if (frame.extended) {
-        const std::uint32_t id = frame.id & 0x1FFFFFFFu;
+        const std::uint32_t id = frame.id & wire::kCanExtendedMask;
         AppendBits(bits, id >> 18, 11);  // base identifier
         bits.push_back(1);               // SRR, recessive
         bits.push_back(1);               // IDE, recessive: extended format
@@ -27,7 +28,7 @@ std::vector<std::uint8_t> FrameBitsBeforeStuffing(const Frame& frame) {
         bits.push_back(0);  // r1
         bits.push_back(0);  // r0
     } else {
-        AppendBits(bits, frame.id & 0x7FFu, 11);
+        AppendBits(bits, frame.id & wire::kCanStandardMask, 11);
         bits.push_back(0);  // RTR
         bits.push_back(0);  // IDE, dominant: standard format
         bits.push_back(0);  // r0
@@ -82,10 +83,10 @@ int FrameBitLength(const Frame& frame) {
 
 std::uint32_t ArbitrationKey(const Frame& frame) {
     if (frame.extended) {
-        const std::uint32_t id = frame.id & 0x1FFFFFFFu;
+        const std::uint32_t id = frame.id & wire::kCanExtendedMask;
         return (id >> 18) << 20 | 0x3u << 18 | (id & 0x3FFFFu);
     }
-    return (frame.id & 0x7FFu) << 20;
+    return (frame.id & wire::kCanStandardMask) << 20;
 }
 
 }  // namespace vbus

@@ -1,5 +1,7 @@
 // canbus-host: a virtual CAN bus on 127.0.0.1 for the loader, the simulated sensor and any
 // socketcand client (python-can's 'socketcand' interface). Runs until SIGINT or SIGTERM.
+#include <getopt.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -115,70 +117,117 @@ int main(int argc, char** argv) {
     vbus::SlcanDialect dialect;
     std::string gadget_dir;
     vbus::GsUsbFaults gadget_faults;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (arg == "--help" || arg == "-h") {
-            PrintUsage(stdout);
-            return 0;
-        } else if (arg == "--bit-timing") {
-            options.bit_timing = true;
-        } else if (arg == "--port" && has_value) {
-            if (!ParsePort(argv[++i], &options.port)) {
-                std::fprintf(stderr, "canbus-host: bad port '%s' (1..65535)\n", argv[i]);
+    enum : int {
+        kPort = 1000,
+        kBusName,
+        kBitTiming,
+        kTrace,
+        kTimingLog,
+        kJoin,
+        kSlcanPty,
+        kSlcanAnswer,
+        kSlcanTimeStamps,
+        kGsUsbGadget,
+        kGsUsbFault,
+        kHelp = 'h',
+    };
+    static const option kLong[] = {
+        {"port", required_argument, nullptr, kPort},
+        {"bus-name", required_argument, nullptr, kBusName},
+        {"bit-timing", no_argument, nullptr, kBitTiming},
+        {"trace", required_argument, nullptr, kTrace},
+        {"timing-log", required_argument, nullptr, kTimingLog},
+        {"join", required_argument, nullptr, kJoin},
+        {"slcan-pty", required_argument, nullptr, kSlcanPty},
+        {"slcan-answer", required_argument, nullptr, kSlcanAnswer},
+        {"slcan-time-stamps", required_argument, nullptr, kSlcanTimeStamps},
+        {"gs-usb-gadget", required_argument, nullptr, kGsUsbGadget},
+        {"gs-usb-fault", required_argument, nullptr, kGsUsbFault},
+        {"help", no_argument, nullptr, kHelp},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;  // the messages are ours
+    for (int found = 0; (found = getopt_long(argc, argv, "+:h", kLong, nullptr)) != -1;) {
+        const std::string_view value = optarg != nullptr ? optarg : "";
+        switch (found) {
+            case kHelp:
+                PrintUsage(stdout);
+                return 0;
+            case kBitTiming:
+                options.bit_timing = true;
+                break;
+            case kPort:
+            case kJoin:
+                if (!ParsePort(value, found == kPort ? &options.port : &join_port)) {
+                    std::fprintf(stderr, "canbus-host: bad port '%s' (1..65535)\n", optarg);
+                    return 2;
+                }
+                break;
+            case kBusName:
+                options.bus_name = value;
+                if (!wire::socketcand::IsValidBusName(options.bus_name)) {
+                    std::fprintf(stderr,
+                                 "canbus-host: bad bus name '%s' (1 to %zu characters, no blanks, "
+                                 "no < or >)\n",
+                                 optarg, wire::socketcand::kMaxBusNameLength);
+                    return 2;
+                }
+                break;
+            case kTrace:
+                options.trace_path = value;
+                break;
+            case kTimingLog:
+                options.timing_log = value;
+                break;
+            case kSlcanPty:
+                slcan_paths.emplace_back(value);
+                break;
+            case kGsUsbGadget:
+                gadget_dir = value;
+                break;
+            case kGsUsbFault:
+                if (!ParseFault(value, &gadget_faults)) {
+                    std::fprintf(stderr, "canbus-host: bad --gs-usb-fault '%s'\n", optarg);
+                    return 2;
+                }
+                break;
+            case kSlcanAnswer: {
+                using A = vbus::SlcanDialect::SendAnswer;
+                if (value != "z" && value != "cr" && value != "none" && value != "silent") {
+                    std::fprintf(stderr, "canbus-host: --slcan-answer z, cr, none or silent\n");
+                    return 2;
+                }
+                dialect.send_answer = value == "z" ? A::kZ : value == "cr" ? A::kCr : A::kNone;
+                dialect.silent = value == "silent";
+                break;
+            }
+            case kSlcanTimeStamps: {
+                using T = vbus::SlcanDialect::TimeStamps;
+                if (value != "off" && value != "on" && value != "always") {
+                    std::fprintf(stderr, "canbus-host: --slcan-time-stamps off, on or always\n");
+                    return 2;
+                }
+                dialect.time_stamps = value == "off"  ? T::kOff
+                                      : value == "on" ? T::kOn
+                                                      : T::kAlways;
+                break;
+            }
+            default: {  // ':' a value missing, '?' an unknown option or a value where none is
+                const char* given = argv[optind - 1];
+                std::fprintf(stderr, "canbus-host: %s '%s'\n",
+                             found == ':'      ? "missing value for"
+                             : optopt >= kPort ? "no value is taken by"
+                                               : "unknown option",
+                             given);
+                PrintUsage(stderr);
                 return 2;
             }
-        } else if (arg == "--bus-name" && has_value) {
-            options.bus_name = argv[++i];
-            if (!wire::socketcand::IsValidBusName(options.bus_name)) {
-                std::fprintf(stderr,
-                             "canbus-host: bad bus name '%s' (1 to %zu characters, no blanks, "
-                             "no < or >)\n",
-                             argv[i], wire::socketcand::kMaxBusNameLength);
-                return 2;
-            }
-        } else if (arg == "--trace" && has_value) {
-            options.trace_path = argv[++i];
-        } else if (arg == "--timing-log" && has_value) {
-            options.timing_log = argv[++i];
-        } else if (arg == "--join" && has_value) {
-            if (!ParsePort(argv[++i], &join_port)) {
-                std::fprintf(stderr, "canbus-host: bad port '%s' (1..65535)\n", argv[i]);
-                return 2;
-            }
-        } else if (arg == "--slcan-pty" && has_value) {
-            slcan_paths.emplace_back(argv[++i]);
-        } else if (arg == "--gs-usb-gadget" && has_value) {
-            gadget_dir = argv[++i];
-        } else if (arg == "--gs-usb-fault" && has_value) {
-            if (!ParseFault(argv[++i], &gadget_faults)) {
-                std::fprintf(stderr, "canbus-host: bad --gs-usb-fault '%s'\n", argv[i]);
-                return 2;
-            }
-        } else if (arg == "--slcan-answer" && has_value) {
-            const std::string_view value = argv[++i];
-            using A = vbus::SlcanDialect::SendAnswer;
-            if (value != "z" && value != "cr" && value != "none" && value != "silent") {
-                std::fprintf(stderr, "canbus-host: --slcan-answer z, cr, none or silent\n");
-                return 2;
-            }
-            dialect.send_answer = value == "z" ? A::kZ : value == "cr" ? A::kCr : A::kNone;
-            dialect.silent = value == "silent";
-        } else if (arg == "--slcan-time-stamps" && has_value) {
-            const std::string_view value = argv[++i];
-            using T = vbus::SlcanDialect::TimeStamps;
-            if (value != "off" && value != "on" && value != "always") {
-                std::fprintf(stderr, "canbus-host: --slcan-time-stamps off, on or always\n");
-                return 2;
-            }
-            dialect.time_stamps = value == "off" ? T::kOff : value == "on" ? T::kOn : T::kAlways;
-        } else {
-            std::fprintf(stderr, "canbus-host: %s '%s'\n",
-                         arg.starts_with("--") ? "missing value or unknown option" : "unexpected",
-                         argv[i]);
-            PrintUsage(stderr);
-            return 2;
         }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "canbus-host: unexpected '%s'\n", argv[optind]);
+        PrintUsage(stderr);
+        return 2;
     }
 
     std::signal(SIGPIPE, SIG_IGN);

@@ -209,7 +209,7 @@ struct GsUsbGadget::Impl {
         wire::gs_usb::DecodeFrame(bytes, kFrameSize, &sent);
         Frame frame;
         frame.extended = (sent.can_id & wire::kCanIdExtended) != 0;
-        frame.id = sent.can_id & (frame.extended ? wire::kCanExtendedMask : 0x7ffu);
+        frame.id = sent.can_id & wire::CanIdMask(frame.extended);
         frame.length = std::min<std::uint8_t>(sent.dlc, 8);
         frame.data = sent.data;
         if ((sent.can_id & (wire::kCanIdRemote | wire::kCanIdError)) == 0) {

@@ -133,8 +133,16 @@ std::optional<BtConst> ParseBtConst(const std::uint8_t* bytes, std::size_t size)
     return c;
 }
 
-TimingChoice ChooseBitTiming(const BtConst& limits, std::uint32_t bitrate) {
+TimingChoice ChooseBitTiming(const BtConst& reported, std::uint32_t bitrate) {
     TimingChoice choice;
+    // The adapter's word is bounded by what a CAN controller can have (the widest are the
+    // nominal phase of CAN FD controllers): a broken or hostile adapter reporting limits near
+    // 2^32 would otherwise make the search below wrap and never end, or take billions of steps.
+    BtConst limits = reported;
+    limits.tseg1_max = std::min(limits.tseg1_max, kMaxTseg1);
+    limits.tseg2_max = std::min(limits.tseg2_max, kMaxTseg2);
+    limits.brp_max = std::min(limits.brp_max, kMaxBrp);
+    limits.brp_inc = std::min(limits.brp_inc, kMaxBrp);
     if (bitrate == 0 || limits.fclk_can == 0 || limits.tseg1_max < limits.tseg1_min ||
         limits.tseg2_max < limits.tseg2_min || limits.brp_max < limits.brp_min ||
         limits.tseg1_max == 0 || limits.tseg2_max == 0) {

@@ -68,6 +68,12 @@ struct BtConst {
     std::uint32_t brp_min = 0, brp_max = 0, brp_inc = 0;
 };
 
+// The widest time segments and prescaler of any CAN controller (CAN FD controllers' nominal
+// phase); the bit timing search takes no wider limits from an adapter.
+inline constexpr std::uint32_t kMaxTseg1 = 256;
+inline constexpr std::uint32_t kMaxTseg2 = 128;
+inline constexpr std::uint32_t kMaxBrp = 1024;
+
 struct BitTiming {
     std::uint32_t prop_seg = 0, phase_seg1 = 0, phase_seg2 = 0, sjw = 0, brp = 0;
     bool operator==(const BitTiming&) const = default;

@@ -1,4 +1,5 @@
 #include "wire/slcan_codec.h"
+#include "wire/can_id.h"
 
 #include <algorithm>
 
@@ -78,7 +79,7 @@ bool ParseFrame(std::string_view line, TimeStamp allowed, Frame* frame,
         return false;
     }
     if (!GetHex(line, 1, static_cast<int>(id_digits), &parsed.id) ||
-        parsed.id > (parsed.extended ? 0x1FFFFFFFu : 0x7FFu)) {
+        parsed.id > CanIdMask(parsed.extended)) {
         return false;
     }
     const char length = line[1 + id_digits];

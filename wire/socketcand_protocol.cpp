@@ -1,4 +1,5 @@
 #include "wire/socketcand_protocol.h"
+#include "wire/can_id.h"
 
 #include <array>
 #include <cstdio>
@@ -162,11 +163,11 @@ void ElementSplitter::Feed(std::string_view bytes, std::vector<SplitEvent>& out)
 
 bool ParseIdentifier(std::string_view token, std::uint32_t* id, bool* extended) {
     std::uint32_t value = 0;
-    if (!ParseHex(token, 8, &value) || value > 0x1FFFFFFFu) {
+    if (!ParseHex(token, 8, &value) || value > kCanExtendedMask) {
         return false;
     }
     *id = value;
-    *extended = value > 0x7FFu || token.size() == 8;
+    *extended = value > kCanStandardMask || token.size() == 8;
     return true;
 }
 
@@ -284,9 +285,11 @@ std::string FormatError(std::string_view text) {
 std::string FormatIdentifier(const Frame& frame) {
     char buffer[16];
     if (frame.extended) {
-        std::snprintf(buffer, sizeof buffer, "%08X", static_cast<unsigned>(frame.id & 0x1FFFFFFFu));
+        std::snprintf(buffer, sizeof buffer, "%08X",
+                      static_cast<unsigned>(frame.id & kCanExtendedMask));
     } else {
-        std::snprintf(buffer, sizeof buffer, "%03X", static_cast<unsigned>(frame.id & 0x7FFu));
+        std::snprintf(buffer, sizeof buffer, "%03X",
+                      static_cast<unsigned>(frame.id & kCanStandardMask));
     }
     return buffer;
 }
@@ -323,7 +326,7 @@ void AppendSend(std::string& out, const Frame& frame) {
     for (const char c : std::string_view("< send ")) {
         text[used++] = c;
     }
-    const std::uint32_t id = frame.extended ? frame.id & 0x1FFFFFFFu : frame.id & 0x7FFu;
+    const std::uint32_t id = frame.id & CanIdMask(frame.extended);
     for (int shift = frame.extended ? 28 : 8; shift >= 0; shift -= 4) {
         text[used++] = kHex[(id >> shift) & 0x0F];
     }

@@ -11,6 +11,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vci/gs_usb/backend.h"
@@ -151,6 +152,10 @@ TEST(GsUsbBitTiming, KernelChoiceForEachAdapterClock) {
     narrow.brp_max = 4;  // 1.7 Mbit/s at the slowest
     BtConst odd_clock = stm32f0;
     odd_clock.fclk_can = 47000000;
+    // A broken adapter's limits: near 2^32 (the search wrapped and never ended), or huge minima.
+    const BtConst huge{0, 48000000, 1, 0xFFFFFFFF, 1, 0xFFFFFFFF, 4, 1, 0xFFFFFFFF, 1};
+    const BtConst huge_minima{0,          48000000, 0x80000000, 0xFFFFFFFF, 0x80000000,
+                              0xFFFFFFFF, 4,        1,          1024,       1};
     struct Case {
         const char* what;
         BtConst limits;
@@ -167,6 +172,8 @@ TEST(GsUsbBitTiming, KernelChoiceForEachAdapterClock) {
              {"170 MHz", fdcan, 1000000, true, {63, 63, 43, 1, 1}, 747},
              {"too narrow", narrow, 1000000, false, {}, 0},
              {"47 MHz: 2 % off at best", odd_clock, 1000000, false, {}, 0},
+             {"limits near 2^32 taken as the widest", huge, 1000000, true, {17, 18, 12, 1, 1}, 750},
+             {"minima near 2^31", huge_minima, 1000000, false, {}, 0},
          }) {
         const gs_usb::TimingChoice got = gs_usb::ChooseBitTiming(c.limits, c.bitrate);
         EXPECT_EQ(got.ok, c.ok) << c.what << ": " << got.reason;
@@ -324,6 +331,24 @@ TEST(GsUsbSession, SlotsRunOutWithoutEchoesAndAnEchoFreesOne) {
     EXPECT_EQ(got[1].identifier, 0x200u);
 }
 
+// An adapter that drops frames without their echoes does not use the slots up for good.
+TEST(GsUsbSession, SlotsWithoutEchoForTooLongAreFreed) {
+    Shared shared;
+    shared.answers = CandleLight();
+    shared.echo = false;
+    Session session(std::make_unique<FakeUsb>(shared), "gs0");
+    session.set_echo_give_up_us(20'000);
+    for (std::uint32_t i = 0; i < kTxSlots; ++i) {
+        ASSERT_EQ(session.Send(Data(i, 1), 0), Transport::SendResult::kSent) << i;
+    }
+    EXPECT_EQ(session.Send(Data(0x10, 1), 0), Transport::SendResult::kFull);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    for (std::uint32_t i = 0; i < kTxSlots; ++i) {
+        EXPECT_EQ(session.Send(Data(0x20 + i, 1), 0), Transport::SendResult::kSent) << i;
+    }
+    EXPECT_EQ(session.slots_in_use(), kTxSlots);
+}
+
 TEST(GsUsbSession, EachBusStateChangeSaidOnceAndDeviceGoneIsLost) {
     Shared shared;
     Session session(std::make_unique<FakeUsb>(shared), "gs0");
@@ -435,7 +460,8 @@ TEST(GsUsbDiscovery, SysfsScanReadsIdsStringsDriverAndInterfaceState) {
     fs::create_directories(usb / "1-1/1-1:1.0/net/can0");
     fs::create_symlink(root / "sys/bus/usb/drivers/gs_usb", usb / "1-1/1-1:1.0/driver");
     put(root / "sys/class/net/can0/flags", "0x40041");
-    device("3-1.4", "1209", "2323", "3", "17", "CANable2");
+    // An adapter's strings reach the terminal: no escape sequence gets through.
+    device("3-1.4", "1209", "2323", "3", "17", "CANable2\x1b[2J\x9b");
     put(root / "dev/bus/usb/003/017", "");
     device("1-2", "0403", "6001", "1", "3", "FT232R USB UART");
     device("usb1", "1d6b", "0002", "1", "1", "root hub");
@@ -454,6 +480,7 @@ TEST(GsUsbDiscovery, SysfsScanReadsIdsStringsDriverAndInterfaceState) {
     EXPECT_EQ(found[1].port, "3-1.4");
     EXPECT_EQ(found[1].number, 0x30011u);
     EXPECT_EQ(found[1].id->product, 0x2323);
+    EXPECT_EQ(found[1].product, "CANable2?[2J?");
     EXPECT_TRUE(found[1].kernel_interface.empty());
     EXPECT_TRUE(found[1].serial.empty());
     EXPECT_TRUE(found[1].accessible);

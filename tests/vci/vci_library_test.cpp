@@ -349,6 +349,13 @@ TEST_F(LibraryTest, RefusesBadArgumentsWithTheirCodes) {
     EXPECT_EQ(VciChannelActivate(second, 1), kVciErrWrongState);  // not initialised
     EXPECT_EQ(VciChannelClose(second), kVciOk);
     EXPECT_EQ(VciChannelClose(second), kVciErrInvalidHandle);
+    // A stale copy of a closed handle misses the channel opened after it, even where that one
+    // takes the closed one's place.
+    VciHandle third = nullptr;
+    ASSERT_EQ(VciChannelOpen(device_, 0, 0, &third), kVciOk);
+    EXPECT_EQ(VciChannelClose(second), kVciErrInvalidHandle);
+    EXPECT_EQ(VciChannelInit(third, 32, 1, 128, 128), kVciOk);
+    EXPECT_EQ(VciChannelClose(third), kVciOk);
 }
 
 // ---- Tests that need a network namespace of their own (exact device lists) ----

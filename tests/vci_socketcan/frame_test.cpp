@@ -9,7 +9,7 @@
 
 #include "vci/socketcan/socketcan.h"
 
-namespace socketcan {
+namespace vci::socketcan {
 namespace {
 
 using Wire = std::array<uint8_t, kCanFrameSize>;
@@ -152,4 +152,4 @@ TEST(FrameRoundTrip, OutAndBack) {
 }
 
 }  // namespace
-}  // namespace socketcan
+}  // namespace vci::socketcan

@@ -25,7 +25,7 @@
 #include <unistd.h>
 #endif
 
-namespace socketcan {
+namespace vci::socketcan {
 namespace {
 
 #ifdef __linux__
@@ -368,4 +368,4 @@ TEST_F(SerialLineCan, SetBitrateTakesTheLinkDownSetsAndBringsItUp) {
 #endif  // __linux__
 
 }  // namespace
-}  // namespace socketcan
+}  // namespace vci::socketcan

@@ -9,7 +9,7 @@
 
 #include "vci/socketcan/socketcan.h"
 
-namespace socketcan {
+namespace vci::socketcan {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -298,4 +298,4 @@ TEST(NetlinkParse, Acknowledgements) {
 }
 
 }  // namespace
-}  // namespace socketcan
+}  // namespace vci::socketcan

@@ -616,7 +616,7 @@ stop_hidden_sensor() {  # writes the flash out first
 gadget_case() {
     start_hidden_sensor $1 || return 1
     gadget_up $2 || { stop_hidden_sensor; return 1; }
-    "$3"
+    $3
     local status=$?
     stop_hidden_sensor
     gadget_down
@@ -676,6 +676,32 @@ taken_from_driver() {
     run_tool '\n' printed.txt image16.bin || return 1
     cat printed.txt.err
     worked_load_matches && wait_for_file /sys/class/net/can0 5
+}
+
+# Stopped mid-stream by a signal while our backend has the adapter: it is the kernel driver's
+# again afterwards. SIGINT and SIGTERM: the library gives it back before the process ends;
+# SIGKILL: nothing can, and the next run (here one that only lists the devices) gives it back.
+stopped_mid_stream() {  # stopped_mid_stream SIGNAL
+    wait_for_file /sys/class/net/can0 10 || return 1
+    pattern_file image64k.bin 65536
+    printf '\n' | timeout 120 "$loader" image64k.bin >stopped.txt 2>stopped.txt.err &
+    local pid=$! i
+    for ((i = 0; i < 600; i++)); do
+        grep -q 'Sending data' stopped.txt && break
+        sleep 0.05
+    done
+    grep -q 'Sending data' stopped.txt || { kill -9 "$pid"; cat stopped.txt*; return 1; }
+    [[ ! -e /sys/class/net/can0 ]] || { echo "can0 stayed while the load had the adapter"; return 1; }
+    kill -"$1" "$pid"
+    wait "$pid"
+    cat stopped.txt.err
+    if [[ "$1" == KILL ]]; then
+        sleep 0.5
+        [[ ! -e /sys/class/net/can0 ]] || { echo "can0 came back without a next run"; return 1; }
+        KORVANE_DEVICE=none run_tool '' listed.txt image16.bin
+        cat listed.txt.err
+    fi
+    wait_for_file /sys/class/net/can0 5
 }
 
 # Our backend: the scenarios through the adapter (sensor-sim per scenario, the gadget plugged in
@@ -754,6 +780,10 @@ if [[ -n "$loader" && -n "$sensor" && -n "$canbus_host" && -n "$source_dir" ]] &
         gadget_case "" "--gs-usb-fault bus-off:9" kernel_bus_off
     check "can0 down: our gs_usb backend takes the adapter from the kernel driver for the worked load and gives it back" \
         gadget_case "" "" taken_from_driver
+    for signal in INT TERM KILL; do
+        check "gs_usb adapter taken from the kernel driver, the loader stopped by SIG$signal mid-stream: can0 is there again" \
+            gadget_case "" "" "stopped_mid_stream $signal"
+    done
     rmmod gs_usb
     for name in "${gs_usb_scenarios[@]}"; do
         check "scenario $name through our gs_usb backend" \

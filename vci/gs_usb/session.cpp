@@ -23,6 +23,7 @@
 #include <cstdio>
 
 #include "base/deadline_timer.h"
+#include "vci/notice.h"
 #include "vci/vci_diagnostics.h"
 
 namespace vci::gs_usb {
@@ -44,8 +45,8 @@ Session::~Session() {
         usb_->Control(ModeRequest(0, false), nullptr, nullptr, kControlTimeoutMs);
     }
     if (unknown_echoes_ > 0) {
-        std::fprintf(stderr, "vci: %s: %llu echoes named no frame sent and were dropped\n",
-                     name_.c_str(), static_cast<unsigned long long>(unknown_echoes_));
+        Notice(name_.c_str(), "%llu echoes named no frame sent and were dropped",
+               static_cast<unsigned long long>(unknown_echoes_));
     }
 }
 
@@ -66,8 +67,7 @@ bool Session::Transfer(const ControlTransfer& transfer, const char* what, std::u
     } else {
         *code = kVciErrIo;
     }
-    std::fprintf(stderr, "vci: %s: %s failed: %s\n", name_.c_str(), what,
-                 usb_->last_error().c_str());
+    Notice(name_.c_str(), "%s failed: %s", what, usb_->last_error().c_str());
     return false;
 }
 
@@ -80,8 +80,8 @@ VciResult Session::Configure(std::uint32_t bitrate) {
         return code;
     }
     if (!ParseDeviceConfig(answer, got)) {
-        std::fprintf(stderr, "vci: %s: the adapter's configuration is %zu bytes, not %u\n",
-                     name_.c_str(), got, unsigned{kDeviceConfigSize});
+        Notice(name_.c_str(), "the adapter's configuration is %zu bytes, not %u", got,
+               unsigned{kDeviceConfigSize});
         return kVciErrIo;
     }
     got = 0;
@@ -90,14 +90,14 @@ VciResult Session::Configure(std::uint32_t bitrate) {
     }
     const std::optional<BtConst> limits = ParseBtConst(answer, got);
     if (!limits) {
-        std::fprintf(stderr, "vci: %s: the adapter's bit timing limits are %zu bytes, not %u\n",
-                     name_.c_str(), got, unsigned{kBtConstSize});
+        Notice(name_.c_str(), "the adapter's bit timing limits are %zu bytes, not %u", got,
+               unsigned{kBtConstSize});
         return kVciErrIo;
     }
     const TimingChoice choice = ChooseBitTiming(*limits, bitrate);
     if (!choice.ok) {
-        std::fprintf(stderr, "vci: %s: %s (CAN clock %u Hz)\n", name_.c_str(),
-                     choice.reason.c_str(), static_cast<unsigned>(limits->fclk_can));
+        Notice(name_.c_str(), "%s (CAN clock %u Hz)", choice.reason.c_str(),
+               static_cast<unsigned>(limits->fclk_can));
         return kVciErrNotSupported;
     }
     if (!Transfer(BitTimingRequest(0, choice.timing), "BITTIMING", nullptr, nullptr, &code)) {
@@ -160,10 +160,8 @@ void Session::Take(const HostFrame& frame, std::vector<VciMessage>& out) {
                             (error && (frame.can_id & wire::kCanErrController) != 0 &&
                              (frame.data[1] & kCtrlOverflow) != 0))) {
         overflow_said_ = true;
-        std::fprintf(stderr,
-                     "vci: %s: the adapter's receive buffer overflowed: frames from the bus "
-                     "were lost\n",
-                     name_.c_str());
+        Notice(name_.c_str(),
+               "the adapter's receive buffer overflowed: frames from the bus were lost");
     }
     if (error) {
         health_.OnErrorFrame(frame.can_id & wire::kCanExtendedMask, frame.data.data());
@@ -211,11 +209,28 @@ bool Session::DiscardPending(std::int64_t budget_us) {
     }
 }
 
+void Session::FreeSlotsWithoutEcho(std::int64_t now_us) {
+    for (std::uint32_t slot = 0; slot < kTxSlots; ++slot) {
+        if (busy_[slot] && now_us - sent_at_us_[slot] > echo_give_up_us_) {
+            busy_[slot] = false;
+            if (echoes_given_up_++ == 0) {
+                Notice(name_.c_str(),
+                       "the adapter dropped a frame without its echo; its transmit slot is "
+                       "freed after %lld ms",
+                       static_cast<long long>(echo_give_up_us_ / 1000));
+            }
+        }
+    }
+}
+
 Transport::SendResult Session::Send(const VciMessage& message, std::uint32_t timeout_ms) {
     if (lost_) {
         return Transport::SendResult::kLost;
     }
     const std::int64_t deadline = base::SteadyNowUs() + std::int64_t{timeout_ms} * 1000;
+    if (slots_in_use() == kTxSlots) {
+        FreeSlotsWithoutEcho(base::SteadyNowUs());
+    }
     while (slots_in_use() == kTxSlots) {
         const std::int64_t left = deadline - base::SteadyNowUs();
         if (left <= 0) {
@@ -240,6 +255,7 @@ Transport::SendResult Session::Send(const VciMessage& message, std::uint32_t tim
     switch (usb_->BulkOut(bytes, sizeof bytes, wait_ms)) {
         case UsbDevice::Status::kOk:
             busy_[slot] = true;
+            sent_at_us_[slot] = base::SteadyNowUs();
             return Transport::SendResult::kSent;
         case UsbDevice::Status::kTimeout:
             last_error_ = "the adapter took no frame within " + std::to_string(wait_ms) + " ms";

@@ -45,6 +45,9 @@ inline constexpr int kControlTimeoutMs = 500;
 // send's own time-out: with a slot free the adapter takes it at once unless it has stopped
 // reading (under emulation a round trip took up to 33 ms; 1 ms lost frames there).
 inline constexpr int kBulkOutMinMs = 100;
+// A frame whose echo has not come this long after it was handed over never gets one (an adapter
+// may drop a frame without its echo): its slot is freed, so that the slots do not run out.
+inline constexpr std::int64_t kEchoGiveUpUs = 2'000'000;
 
 class Session {
   public:
@@ -70,17 +73,23 @@ class Session {
     const std::string& last_error() const { return last_error_; }
     bool lost() const { return lost_; }
     std::uint32_t slots_in_use() const;
+    // How long a slot waits for its echo before it is freed (tests shorten it).
+    void set_echo_give_up_us(std::int64_t us) { echo_give_up_us_ = us; }
 
   private:
     enum class ReadOutcome { kNothing, kFrame, kLost };
     ReadOutcome ReadOne(std::int64_t timeout_us, std::vector<VciMessage>& out);
     void Take(const HostFrame& frame, std::vector<VciMessage>& out);
+    void FreeSlotsWithoutEcho(std::int64_t now_us);
     bool Transfer(const ControlTransfer& transfer, const char* what, std::uint8_t* in,
                   std::size_t* got, VciResult* code);
 
     std::unique_ptr<UsbDevice> usb_;
     std::string name_;
     std::array<bool, kTxSlots> busy_{};
+    std::array<std::int64_t, kTxSlots> sent_at_us_{};
+    std::int64_t echo_give_up_us_ = kEchoGiveUpUs;
+    std::uint64_t echoes_given_up_ = 0;
     std::uint32_t next_slot_ = 0;
     std::vector<VciMessage> kept_;  // frames that came while a send waited for a slot
     bool lost_ = false;

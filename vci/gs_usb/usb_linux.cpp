@@ -16,15 +16,20 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <mutex>
 
 #include "base/deadline_timer.h"
 #include "base/parse.h"
+#include "base/text.h"
 #include "vci/gs_usb/usb.h"
+#include "vci/notice.h"
 
 namespace vci::gs_usb {
 
@@ -68,7 +73,7 @@ std::string UsbDevices(const std::string& root) {
 // What sysfs (under `root`) says about the adapter at `port`; false when it is no known adapter
 // (or gone).
 bool Describe(const std::string& root, const std::string& port, FoundAdapter* found,
-              std::string* node) {
+              std::string* node, bool* driverless = nullptr) {
     const std::string dir = UsbDevices(root) + port + "/";
     const KnownId* id = FindKnownId(static_cast<std::uint16_t>(ReadNumber(dir + "idVendor", 16)),
                                     static_cast<std::uint16_t>(ReadNumber(dir + "idProduct", 16)));
@@ -80,12 +85,15 @@ bool Describe(const std::string& root, const std::string& port, FoundAdapter* fo
     found->port = port;
     found->number = bus << 16 | address;
     found->id = id;
-    found->product = ReadLine(dir + "product");
-    found->serial = ReadLine(dir + "serial");
+    found->product = base::PrintableText(ReadLine(dir + "product"));
+    found->serial = base::PrintableText(ReadLine(dir + "serial"));
     const std::string interface =
         dir + port + ":" + std::to_string(ReadNumber(dir + "bConfigurationValue", 10)) + ".0/";
     char target[256] = {};
     const ssize_t length = ::readlink((interface + "driver").c_str(), target, sizeof target - 1);
+    if (driverless != nullptr) {
+        *driverless = length <= 0;
+    }
     if (length > 0) {
         const char* slash = std::strrchr(target, '/');
         const std::string driver = slash != nullptr ? slash + 1 : target;
@@ -108,6 +116,98 @@ bool Describe(const std::string& root, const std::string& port, FoundAdapter* fo
 
 std::string Reason(const char* what, int error_number) {
     return std::string(what) + ": " + std::strerror(error_number);
+}
+
+// ---- Giving an adapter back to the kernel's driver ----------------------------------------
+
+// Hands the claimed interface 0 back to the kernel, which binds its gs_usb driver again (the
+// adapter's network interface comes back). Only system calls: safe in a signal handler.
+void GiveBack(int fd) {
+    unsigned interface_number = 0;
+    ::ioctl(fd, USBDEVFS_RELEASEINTERFACE, &interface_number);
+    usbdevfs_ioctl connect{};
+    connect.ifno = 0;
+    connect.ioctl_code = static_cast<int>(USBDEVFS_CONNECT);
+    connect.data = nullptr;
+    ::ioctl(fd, USBDEVFS_IOCTL, &connect);
+}
+
+// The adapters taken from the kernel's driver now, so that a signal that ends the process (Ctrl-C,
+// the station stopping a load, a hang-up, SIGTERM) gives them back first: no destructor runs then.
+std::atomic<int> taken_fds[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void GiveBackAndDie(int signal) {
+    for (auto& fd : taken_fds) {
+        const int taken = fd.exchange(-1);
+        if (taken >= 0) {
+            GiveBack(taken);
+        }
+    }
+    // Then end as the signal would have ended the process.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    ::sigaction(signal, &default_action, nullptr);
+    ::raise(signal);
+}
+
+// Watches the ending signals that would kill the process outright (a program that handles or
+// ignores one ends its own way, and its clean-up gives the adapter back).
+void WatchEndingSignals() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (const int signal : kEndingSignals) {
+            struct sigaction current {};
+            if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
+                (current.sa_flags & SA_SIGINFO) == 0) {
+                struct sigaction action {};
+                action.sa_handler = GiveBackAndDie;
+                sigemptyset(&action.sa_mask);
+                ::sigaction(signal, &action, nullptr);
+            }
+        }
+    });
+}
+
+void Remember(int fd) {
+    WatchEndingSignals();
+    for (auto& slot : taken_fds) {
+        int none = -1;
+        if (slot.compare_exchange_strong(none, fd)) {
+            return;
+        }
+    }
+}
+
+void Forget(int fd) {
+    for (auto& slot : taken_fds) {
+        int expected = fd;
+        slot.compare_exchange_strong(expected, -1);
+    }
+}
+
+// An adapter of ours that no driver has while the kernel's gs_usb driver is loaded was left so
+// by a loader that could not give it back (killed, crashed): give it back now, or say the one
+// command that does. True when it was given back.
+bool GiveBackOrphan(const std::string& port, const std::string& node, const std::string& name) {
+    const int fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        usbdevfs_ioctl connect{};
+        connect.ifno = 0;
+        connect.ioctl_code = static_cast<int>(USBDEVFS_CONNECT);
+        // EBUSY: a driver has it already (another loader gave it back at the same moment).
+        const bool done = ::ioctl(fd, USBDEVFS_IOCTL, &connect) == 0 || errno == EBUSY;
+        ::close(fd);
+        if (done) {
+            return true;
+        }
+    }
+    Notice(name.c_str(),
+           "the adapter at USB port %s has no driver (a load was stopped before it could give it "
+           "back); to give it back to the kernel, run: echo %s:1.0 | sudo tee "
+           "/sys/bus/usb/drivers/gs_usb/bind",
+           port.c_str(), port.c_str());
+    return false;
 }
 
 class LinuxUsbDevice final : public UsbDevice {
@@ -133,14 +233,12 @@ class LinuxUsbDevice final : public UsbDevice {
                 break;
             }
         }
-        unsigned interface_number = 0;
-        ::ioctl(fd_, USBDEVFS_RELEASEINTERFACE, &interface_number);
         if (taken_) {
-            usbdevfs_ioctl give_back{};
-            give_back.ifno = 0;
-            give_back.ioctl_code = static_cast<int>(USBDEVFS_CONNECT);
-            give_back.data = nullptr;
-            ::ioctl(fd_, USBDEVFS_IOCTL, &give_back);
+            Forget(fd_);
+            GiveBack(fd_);
+        } else {
+            unsigned interface_number = 0;
+            ::ioctl(fd_, USBDEVFS_RELEASEINTERFACE, &interface_number);
         }
         ::close(fd_);
     }
@@ -180,6 +278,7 @@ class LinuxUsbDevice final : public UsbDevice {
                 return kVciErrIo;
             }
             taken_ = true;
+            Remember(fd_);
         } else {
             unsigned interface_number = 0;
             if (::ioctl(fd_, USBDEVFS_CLAIMINTERFACE, &interface_number) != 0) {
@@ -357,9 +456,15 @@ std::vector<FoundAdapter> FindAdapters(const std::string& root) {
         }
         FoundAdapter found;
         std::string node;
-        if (Describe(root, port, &found, &node)) {
-            adapters.push_back(std::move(found));
+        bool driverless = false;
+        if (!Describe(root, port, &found, &node, &driverless)) {
+            continue;
         }
+        if (driverless && ::access((root + "/sys/bus/usb/drivers/gs_usb").c_str(), F_OK) == 0 &&
+            GiveBackOrphan(port, node, "gsusb-" + port)) {
+            Describe(root, port, &found, &node);  // the driver's now, with its interface
+        }
+        adapters.push_back(std::move(found));
     }
     std::sort(adapters.begin(), adapters.end(),
               [](const FoundAdapter& a, const FoundAdapter& b) { return a.port < b.port; });

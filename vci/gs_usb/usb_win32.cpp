@@ -27,6 +27,7 @@
 #include "base/shared_library.h"
 #include "base/system_error.h"
 #include "vci/gs_usb/usb.h"
+#include "vci/notice.h"
 
 namespace vci::gs_usb {
 
@@ -482,9 +483,8 @@ void SayMissing(const std::string& why) {
     static std::once_flag said;
     const char* wanted = std::getenv("KORVANE_DEVICE");
     if (wanted != nullptr && std::strncmp(wanted, "gsusb-", 6) == 0) {
-        std::call_once(said, [&] {
-            std::fprintf(stderr, "vci: no gs_usb adapters on this system: %s\n", why.c_str());
-        });
+        std::call_once(
+            said, [&] { Notice(nullptr, "no gs_usb adapters on this system: %s", why.c_str()); });
     }
 }
 

@@ -1,4 +1,5 @@
 #include "vci/socketcan/interface_policy.h"
+#include "vci/notice.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,8 +13,8 @@ namespace {
 // Tells why the interface cannot be used as it is, and what the operator can run about it.
 VciResult Unusable(const std::string& name, VciResult code, const std::string& why,
                    const std::string& command) {
-    std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), why.c_str());
-    std::fprintf(stderr, "vci: %s: to fix it, run: %s\n", name.c_str(), command.c_str());
+    Notice(name.c_str(), "%s", why.c_str());
+    Notice(name.c_str(), "to fix it, run: %s", command.c_str());
     return code;
 }
 
@@ -23,7 +24,7 @@ VciResult PrepareInterface(const std::string& name, std::uint32_t bitrate) {
     socketcan::LinkInfo link;
     std::string error;
     if (!socketcan::ReadLink(name, &link, &error)) {
-        std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), error.c_str());
+        Notice(name.c_str(), "%s", error.c_str());
         return kVciErrDeviceGone;
     }
     const std::string rate = std::to_string(bitrate);
@@ -38,7 +39,7 @@ VciResult PrepareInterface(const std::string& name, std::uint32_t bitrate) {
             return kVciOk;
         }
         if (!timed && error_number == ENODEV) {
-            std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), error.c_str());
+            Notice(name.c_str(), "%s", error.c_str());
             return kVciErrDeviceGone;
         }
         return Unusable(

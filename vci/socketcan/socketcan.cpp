@@ -1,4 +1,5 @@
 #include "vci/socketcan/socketcan.h"
+#include "wire/can_id.h"
 
 #include <algorithm>
 #include <cstring>
@@ -30,7 +31,7 @@
 #include <system_error>
 #endif
 
-namespace socketcan {
+namespace vci::socketcan {
 namespace {
 
 // The rtnetlink and CAN wire values are kernel ABI. They are spelled out here so that the
@@ -55,12 +56,13 @@ constexpr uint16_t kIflaCanRestartMs = 6;   // IFLA_CAN_RESTART_MS
 constexpr uint16_t kIflaCanRestart = 7;     // IFLA_CAN_RESTART
 constexpr uint16_t kAttrTypeMask = 0x3FFF;  // attribute type without NLA_F_NESTED / BYTEORDER
 
-constexpr uint32_t kCanEffFlag = 0x80000000u;
-constexpr uint32_t kCanRtrFlag = 0x40000000u;
-constexpr uint32_t kCanErrFlag = 0x20000000u;
-constexpr uint32_t kCanSffMask = 0x000007FFu;
-constexpr uint32_t kCanEffMask = 0x1FFFFFFFu;
-constexpr uint32_t kCanErrMask = 0x1FFFFFFFu;
+// The kernel's can_id layout is the one of wire/can_id.h (checked against its headers below).
+constexpr uint32_t kCanEffFlag = wire::kCanIdExtended;
+constexpr uint32_t kCanRtrFlag = wire::kCanIdRemote;
+constexpr uint32_t kCanErrFlag = wire::kCanIdError;
+constexpr uint32_t kCanSffMask = wire::kCanStandardMask;
+constexpr uint32_t kCanEffMask = wire::kCanExtendedMask;
+constexpr uint32_t kCanErrMask = wire::kCanErrorMask;
 constexpr size_t kCanFrameDataOffset = 8;
 constexpr uint8_t kMaxLength = 8;
 
@@ -927,4 +929,4 @@ bool RawSocket::ReceiveSome(std::vector<RawFrame>&, std::size_t, int64_t) {
 
 #endif
 
-}  // namespace socketcan
+}  // namespace vci::socketcan

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace socketcan {
+namespace vci::socketcan {
 
 struct InterfaceInfo {
     std::string name;
@@ -158,4 +158,4 @@ void ToCanFrame(const RawFrame& frame, uint8_t out[kCanFrameSize]);
 // Reads 16 bytes; never copies more than 8 data bytes. own untouched.
 void FromCanFrame(const uint8_t in[kCanFrameSize], RawFrame* frame);
 
-}  // namespace socketcan
+}  // namespace vci::socketcan

@@ -2,7 +2,8 @@
 // one of ports kFirstPort .. kFirstPort + 7, serving the bus "sim<k>" on port kFirstPort + k.
 // The device's number is the port. Its controller runs at 1000 kbit/s only; each channel is a
 // connection to the host.
-#include "vci/virtual_bus/backend.h"
+#include "vci/sim_bus/backend.h"
+#include "vci/notice.h"
 
 #include <algorithm>
 #include <chrono>
@@ -118,9 +119,8 @@ class VirtualBusController final : public BackendController {
 
     VciResult Init(std::uint32_t bitrate) override {
         if (bitrate != kBitrate) {
-            std::fprintf(stderr, "vci: %s: the virtual bus runs at %u bit/s only, not %u\n",
-                         name_.c_str(), static_cast<unsigned>(kBitrate),
-                         static_cast<unsigned>(bitrate));
+            Notice(name_.c_str(), "the virtual bus runs at %u bit/s only, not %u",
+                   static_cast<unsigned>(kBitrate), static_cast<unsigned>(bitrate));
             return kVciErrNotSupported;
         }
         return kVciOk;
