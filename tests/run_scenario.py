@@ -73,10 +73,9 @@ winusb.dll beside it (tests/windows/standin_winusb.cpp), which joins the bus tha
 on a port of its own (KORVANE_STANDIN_GS_USB_BUS); FAULT is its KORVANE_STANDIN_GS_USB_FAULT
 ("none", or "pull:ID": pulled out at the first frame to that CAN identifier).
 
-With --library-standin KIND:FOLDER:FAULT the tool reaches the bus through a stand-in of an adapter
-maker's library (tests/vendor/: KIND pcan or kvaser) found in FOLDER (LD_LIBRARY_PATH; under wine
-the DLL is beside the program), which joins the bus that sensor-sim hosts on a port of its own
-(KORVANE_STANDIN_<KIND>_BUS); FAULT is its KORVANE_STANDIN_<KIND>_FAULT.
+With --library-standin KIND:FOLDER:FAULT (pcan, kvaser) the tool reaches the bus through the
+stand-in of a maker's library in FOLDER (tests/vendor/; on LD_LIBRARY_PATH, or beside the exe),
+joined to sensor-sim's bus on a port of its own; FAULT is its KORVANE_STANDIN_<KIND>_FAULT.
 """
 
 import argparse
