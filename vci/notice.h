@@ -5,11 +5,18 @@
 
 #include <string>
 
+// printf's checks on the format; MinGW's C++ runtime formats as C99 does (%zu, %lld).
+#if defined(__MINGW32__)
+#define VCI_NOTICE_FORMAT [[gnu::format(gnu_printf, 2, 3)]]
+#else
+#define VCI_NOTICE_FORMAT [[gnu::format(printf, 2, 3)]]
+#endif
+
 namespace vci {
 
 // Says one notice, written whole in one call so that lines from two threads do not mix.
 // `device` may be nullptr or empty.
-[[gnu::format(printf, 2, 3)]] void Notice(const char* device, const char* format, ...);
+VCI_NOTICE_FORMAT void Notice(const char* device, const char* format, ...);
 
 // A notice for a state that repeats (a send that keeps failing, a port that stays refused):
 // said when its text differs from the last one said through this object, not again while the

@@ -684,7 +684,7 @@ taken_from_driver() {
 stopped_mid_stream() {  # stopped_mid_stream SIGNAL
     wait_for_file /sys/class/net/can0 10 || return 1
     pattern_file image64k.bin 65536
-    printf '\n' | timeout 120 "$loader" image64k.bin >stopped.txt 2>stopped.txt.err &
+    printf '\n' | "$loader" image64k.bin >stopped.txt 2>stopped.txt.err &  # $! is the loader
     local pid=$! i
     for ((i = 0; i < 600; i++)); do
         grep -q 'Sending data' stopped.txt && break

@@ -36,7 +36,7 @@ extern "C" {
 
 HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* guid, PCWSTR, HWND, DWORD flags) {
     std::wstring path =
-        Beside(L"usb#vid_1d50&pid_606f#path-serial#{c15b4308-04d3-11e6-b3ea-6057189e6443}");
+        Beside(L"usb#vid_1d50&pid_606f#KV0042STANDIN#{c15b4308-04d3-11e6-b3ea-6057189e6443}");
     if (guid == nullptr || (flags & DIGCF_DEVICEINTERFACE) == 0) {
         return new List;
     }

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <tuple>
 
 #include "base/parse.h"
@@ -497,58 +498,73 @@ std::vector<FoundAdapter> FindAdapters(const std::string& /*root*/) {
         SayMissing(api.missing);
         return adapters;
     }
+    // The adapters by their interface paths: candleLight's GUID first, then the generic one,
+    // where one adapter seen under both GUIDs by different paths is kept once. Two adapters
+    // under one GUID are two, even with one serial number.
+    struct Candidate {
+        std::string path;
+        PathIds ids;
+        const KnownId* id = nullptr;
+        bool own_guid = false;
+    };
+    std::vector<Candidate> candidates;
     std::vector<std::string> seen;
-    std::size_t under_own_guid = 0;  // the first adapters, found under candleLight's GUID
     for (const GUID* guid : {&kCandleLightInterface, &kUsbDeviceInterface}) {
         const bool own_guid = guid == &kCandleLightInterface;
         for (const std::string& path : InterfacePaths(api, *guid)) {
-            PathIds ids;
+            Candidate c{path, {}, nullptr, own_guid};
             const std::string key = Lower(path);
-            if (std::find(seen.begin(), seen.end(), key) != seen.end() || !ParsePath(path, &ids)) {
+            if (std::find(seen.begin(), seen.end(), key) != seen.end() ||
+                !ParsePath(path, &c.ids)) {
                 continue;
             }
             seen.push_back(key);
-            FoundAdapter found;
-            found.id = FindKnownId(ids.vendor, ids.product);
-            if (found.id == nullptr) {
-                continue;
-            }
-            found.port = path;
-            found.serial = ids.serial;
-            const Opened opened(api, path);
-            found.accessible = opened.ok();
-            std::lock_guard lock(strings_mutex);
-            auto& known = KnownStrings();
-            if (opened.ok()) {
-                ReadStrings(api, opened.usb, &found);
-                known[key] = {found.product, found.serial};
-            } else if (auto strings = known.find(key); strings != known.end()) {
-                std::tie(found.product, found.serial) = strings->second;
-            } else if (!own_guid) {
-                // Under the generic GUID WinUSB may not be this device's driver at all (a
-                // composite device's parent, another driver): only what opens is ours.
-                continue;
-            }
-            // One adapter seen under both GUIDs by different paths: the first is kept. Two
-            // adapters under one GUID are two, even with one serial number.
-            const auto own_end = adapters.begin() + static_cast<std::ptrdiff_t>(under_own_guid);
+            c.id = FindKnownId(c.ids.vendor, c.ids.product);
             const bool twice =
-                !own_guid && std::any_of(adapters.begin(), own_end, [&](const auto& a) {
-                    return !found.serial.empty() && a.id == found.id && a.serial == found.serial;
+                !own_guid && std::any_of(candidates.begin(), candidates.end(), [&](const auto& o) {
+                    return o.own_guid && !c.ids.serial.empty() && o.id == c.id &&
+                           o.ids.serial == c.ids.serial;
                 });
-            if (!twice) {
-                adapters.push_back(std::move(found));
+            if (c.id != nullptr && !twice) {
+                candidates.push_back(std::move(c));
             }
-        }
-        if (own_guid) {
-            under_own_guid = adapters.size();
         }
     }
-    for (FoundAdapter& found : adapters) {
-        const bool shared = std::count_if(adapters.begin(), adapters.end(), [&](const auto& a) {
-                                return a.serial == found.serial;
+    // A WinUSB device opens once at a time: a loader that was given its device (as the station
+    // gives each loader one) opens no other adapter to read its strings, so that loaders started
+    // together do not find one another's adapters held. Names come from the paths alone.
+    const char* wanted_env = std::getenv("KORVANE_DEVICE");
+    const std::string wanted = wanted_env != nullptr ? wanted_env : "";
+    for (const Candidate& c : candidates) {
+        FoundAdapter found;
+        found.id = c.id;
+        found.port = c.path;
+        found.serial = c.ids.serial;
+        const bool shared = std::count_if(candidates.begin(), candidates.end(), [&](const auto& o) {
+                                return o.ids.serial == c.ids.serial;
                             }) > 1;
-        found.name = found.serial.empty() || shared ? InstancePart(found.port) : found.serial;
+        found.name = c.ids.serial.empty() || shared ? InstancePart(c.path) : c.ids.serial;
+        const bool look = wanted.empty() || wanted == "gsusb-" + found.name ||
+                          (!c.ids.serial.empty() && wanted == c.ids.serial);
+        std::optional<Opened> opened;
+        if (look) {
+            opened.emplace(api, c.path);
+        }
+        found.accessible = !opened || opened->ok();
+        std::lock_guard lock(strings_mutex);
+        auto& known = KnownStrings();
+        const std::string key = Lower(c.path);
+        if (opened && opened->ok()) {
+            ReadStrings(api, opened->usb, &found);
+            known[key] = {found.product, found.serial};
+        } else if (auto strings = known.find(key); strings != known.end()) {
+            std::tie(found.product, found.serial) = strings->second;
+        } else if (!c.own_guid) {
+            // Under the generic GUID WinUSB may not be this device's driver at all (a composite
+            // device's parent, another driver): only what opens is ours.
+            continue;
+        }
+        adapters.push_back(std::move(found));
     }
     std::sort(adapters.begin(), adapters.end(),
               [](const FoundAdapter& a, const FoundAdapter& b) { return a.port < b.port; });
