@@ -4,9 +4,9 @@
 #include "vci/gs_usb/backend.h"
 #include "vci/kvaser/backend.h"
 #include "vci/pcan/backend.h"
+#include "vci/sim_bus/backend.h"
 #include "vci/slcan/backend.h"
 #include "vci/socketcan/backend.h"
-#include "vci/sim_bus/backend.h"
 
 namespace vci {
 

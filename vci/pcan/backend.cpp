@@ -118,6 +118,8 @@ std::string ChannelName(Handle handle) {
     return std::string("PCAN_") + kind + "BUS" + std::to_string(number);
 }
 
+namespace {
+
 DeviceEntry EntryFor(Handle handle, const char* device_name, std::uint32_t device_id,
                      std::uint32_t condition) {
     DeviceEntry entry;
@@ -133,8 +135,6 @@ DeviceEntry EntryFor(Handle handle, const char* device_name, std::uint32_t devic
     }
     return entry;
 }
-
-namespace {
 
 // What the PCAN-Basic library reports attached: the attached-channels list, or, from a library
 // without it, each USB channel's condition.
