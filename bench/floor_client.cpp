@@ -163,7 +163,7 @@ std::uint32_t g_echo_id = 0;  // 0 to 9, as the adapter's transmit slots
 // Queues (again) a bulk IN transfer into `buffer`. The kernel's record ends in a flexible
 // array, so each lives on the heap by itself, for the whole run.
 void Submit(usbdevfs_urb* urb, std::uint8_t* buffer) {
-    *urb = usbdevfs_urb{};
+    std::memset(urb, 0, sizeof *urb);
     urb->type = USBDEVFS_URB_TYPE_BULK;
     urb->endpoint = 0x81;
     urb->buffer = buffer;
@@ -321,7 +321,7 @@ void OpenSerial(const char* path) {
     ::tcflush(g_socket, TCIFLUSH);
     for (const char* command : {"C", "S8", "O"}) {
         SendAll(std::string(command) + "\r");
-        if (NextElement(1000) != "") {
+        if (!NextElement(1000).empty()) {
             Fail("the adapter did not accept a command");
         }
     }

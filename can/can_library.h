@@ -81,7 +81,8 @@ typedef struct VciDeviceInfo {
     VciDeviceId id;         // 0: opaque identifier (first 8 bytes)
     char name[32];          // 8: short name, zero-terminated: "sim0", "vcan0", "can0"
     char description[256];  // 40: one line for a person, zero-terminated
-    uint32_t kind;          // 296: kVciDeviceVirtualBus or kVciDeviceSocketCan
+    uint32_t kind;          // 296: kVciDeviceVirtualBus, kVciDeviceSocketCan, or one of the
+                            // library's own kinds (vci/vci_diagnostics.h: SLCAN, gs_usb)
     uint32_t reserved;      // 300: 0
 } VciDeviceInfo;
 

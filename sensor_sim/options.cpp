@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 
+#include "base/parse.h"
 #include "wire/socketcand_protocol.h"
 
 namespace sensor_sim {
@@ -25,18 +26,16 @@ std::optional<std::uint64_t> ParseNumber(std::string_view text, bool allow_suffi
         multiplier = text.back() == 'K' ? 1024 : 1024 * 1024;
         text.remove_suffix(1);
     }
-    int base = 10;
+    int radix = 10;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
+        radix = 16;
         text.remove_prefix(2);
     }
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
-        value > std::numeric_limits<std::uint64_t>::max() / multiplier) {
+    const auto value = base::ParseNumber<std::uint64_t>(text, radix);
+    if (!value || *value > std::numeric_limits<std::uint64_t>::max() / multiplier) {
         return std::nullopt;
     }
-    return value * multiplier;
+    return *value * multiplier;
 }
 
 using Handler = std::function<bool(std::string_view value, Options& o)>;

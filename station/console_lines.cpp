@@ -2,6 +2,8 @@
 
 #include <array>
 
+namespace station {
+
 namespace {
 
 // A pattern is the line as the loader prints it, with a placeholder for what varies:
@@ -169,3 +171,5 @@ std::string ResultMeaning(std::int64_t code, bool port_step) {
     }
     return port_step ? "a code of the CAN library" : "an unknown result";
 }
+
+}  // namespace station

@@ -1,11 +1,12 @@
 // The loader's console, line by line: which of its fixed lines a line is, and what it carries.
 // The lines themselves are the loader's (app/); this is the one place that knows them.
-#ifndef KORVANE_STATION_CONSOLE_LINES_H
-#define KORVANE_STATION_CONSOLE_LINES_H
+#pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+namespace station {
 
 enum class LineKind {
     kUnknown,       // not a line of the loader's (the library's notes on stderr, blank lines)
@@ -38,4 +39,4 @@ ConsoleLine ParseConsoleLine(std::string_view line);
 // The meaning of a load result (0 or negative) or, with port_step, of a library code.
 std::string ResultMeaning(std::int64_t code, bool port_step);
 
-#endif  // KORVANE_STATION_CONSOLE_LINES_H
+}  // namespace station

@@ -1,5 +1,7 @@
 #include "station/devices.h"
 
+namespace station {
+
 namespace {
 
 // The word after marker in text (up to a blank, a comma or a parenthesis), empty without it.
@@ -79,3 +81,5 @@ bool ResolveDevices(const std::vector<std::string>& arguments,
     }
     return true;
 }
+
+}  // namespace station

@@ -1,10 +1,11 @@
 // The DEVICE arguments resolved against the devices the CAN library lists, before any load: each
 // argument must be exactly one listed device, and no device may be named twice.
-#ifndef KORVANE_STATION_DEVICES_H
-#define KORVANE_STATION_DEVICES_H
+#pragma once
 
 #include <string>
 #include <vector>
+
+namespace station {
 
 struct ListedDevice {
     std::string name;
@@ -22,4 +23,4 @@ bool ResolveDevices(const std::vector<std::string>& arguments,
                     const std::vector<ListedDevice>& listed, std::vector<std::string>& names,
                     std::string& error);
 
-#endif  // KORVANE_STATION_DEVICES_H
+}  // namespace station

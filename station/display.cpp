@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+namespace station {
+
 namespace {
 
 constexpr std::size_t kMinDeviceWidth = 6;
@@ -80,3 +82,5 @@ void PrintTable(const std::vector<Load>& loads) {
                     load.meaning.c_str(), Seconds(load.ended - load.started));
     }
 }
+
+}  // namespace station

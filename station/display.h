@@ -1,12 +1,13 @@
 // What the station shows: a live line per load on a terminal, the table at the end.
-#ifndef KORVANE_STATION_DISPLAY_H
-#define KORVANE_STATION_DISPLAY_H
+#pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
 #include "station/load.h"
+
+namespace station {
 
 // The device column's width for these loads on a terminal this wide: the longest name, but no
 // wider than leaves the rest of a line room.
@@ -33,4 +34,4 @@ class LiveDisplay {
 
 void PrintTable(const std::vector<Load>& loads);
 
-#endif  // KORVANE_STATION_DISPLAY_H
+}  // namespace station

@@ -4,6 +4,8 @@
 
 #include "station/console_lines.h"
 
+namespace station {
+
 namespace {
 
 // One console line of the loader (line ends taken off).
@@ -144,3 +146,5 @@ std::string HexCode(std::int64_t code) {
 double Seconds(Clock::duration duration) {
     return std::chrono::duration<double>(duration).count();
 }
+
+}  // namespace station

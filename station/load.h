@@ -1,6 +1,5 @@
 // One load: what the station knows of it, as the loader's console moves it on.
-#ifndef KORVANE_STATION_LOAD_H
-#define KORVANE_STATION_LOAD_H
+#pragma once
 
 #include <chrono>
 #include <cstdint>
@@ -10,6 +9,8 @@
 #include <vector>
 
 #include "station/system.h"
+
+namespace station {
 
 using Clock = std::chrono::steady_clock;
 using WallClock = std::chrono::system_clock;
@@ -67,4 +68,4 @@ std::string HexCode(std::int64_t code);
 
 double Seconds(Clock::duration duration);
 
-#endif  // KORVANE_STATION_LOAD_H
+}  // namespace station

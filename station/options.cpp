@@ -1,29 +1,27 @@
 #include "station/options.h"
+#include "base/parse.h"
 
 #include <getopt.h>
 
 #include <algorithm>
 #include <cctype>
 
+namespace station {
+
 namespace {
 
+// 0xNN, two hex digits.
 int ParseAddress(const std::string& text) {
-    auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
-    if (text.size() != 4 || text[0] != '0' || text[1] != 'x' || !hex(text[2]) || !hex(text[3])) {
-        return -1;
-    }
-    return std::stoi(text.substr(2), nullptr, 16);
+    const auto value = text.size() == 4 && text.starts_with("0x")
+                           ? base::ParseNumber<std::uint8_t>(std::string_view(text).substr(2), 16)
+                           : std::nullopt;
+    return value ? int{*value} : -1;
 }
 
 // 1 to 86400 seconds, decimal digits only.
 int ParseSeconds(const std::string& text) {
-    if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) {
-            return std::isdigit(static_cast<unsigned char>(c)) != 0;
-        })) {
-        return -1;
-    }
-    int value = std::stoi(text);
-    return value >= 1 && value <= 86400 ? value : -1;
+    const auto value = base::ParseNumber<unsigned>(text);
+    return value && *value >= 1 && *value <= 86400 ? static_cast<int>(*value) : -1;
 }
 
 enum : int { kRecord = 1000, kAddress, kWatchdog, kHelp };  // above every character
@@ -90,3 +88,5 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
     options.devices.assign(argv + optind + 1, argv + argc);
     return true;
 }
+
+}  // namespace station

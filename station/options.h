@@ -1,10 +1,11 @@
 // The command line of korvane-station.
-#ifndef KORVANE_STATION_OPTIONS_H
-#define KORVANE_STATION_OPTIONS_H
+#pragma once
 
 #include <cstdio>
 #include <string>
 #include <vector>
+
+namespace station {
 
 struct Options {
     std::string record = "korvane-loads.jsonl";
@@ -21,4 +22,4 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error);
 
 void PrintUsage(std::FILE* stream);
 
-#endif  // KORVANE_STATION_OPTIONS_H
+}  // namespace station

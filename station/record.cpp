@@ -4,6 +4,8 @@
 #include <ctime>
 #include <sstream>
 
+namespace station {
+
 namespace {
 
 // The length of the UTF-8 sequence at text[i], 0 when it is none: no overlong form, no
@@ -59,7 +61,7 @@ std::string JsonString(std::string_view text) {
             out += "\\r";
         } else if (c == '\t') {
             out += "\\t";
-        } else if (c < 0x20) {
+        } else if (c < 0x20) {  // NOLINT(bugprone-branch-clone): a control, unlike a Latin-1 byte
             out += Escape(c);
         } else if (c < 0x80) {
             out += static_cast<char>(c);
@@ -111,3 +113,5 @@ std::string RecordLine(const Load& load, const RecordImage& image) {
          << ",\"console\":" << JsonString(load.console) << "}\n";
     return line.str();
 }
+
+}  // namespace station

@@ -1,13 +1,14 @@
 // The record of a load: one JSON object on one line (JSON Lines), valid UTF-8 whatever bytes
 // the image's path or the loader's console held.
-#ifndef KORVANE_STATION_RECORD_H
-#define KORVANE_STATION_RECORD_H
+#pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "station/load.h"
+
+namespace station {
 
 // What every record of one run shares.
 struct RecordImage {
@@ -27,4 +28,4 @@ std::string IsoTime(WallClock::time_point when);
 // The whole line, its line end included.
 std::string RecordLine(const Load& load, const RecordImage& image);
 
-#endif  // KORVANE_STATION_RECORD_H
+}  // namespace station

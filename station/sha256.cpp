@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+namespace station {
+
 namespace {
 
 constexpr std::array<std::uint32_t, 64> kRound = {
@@ -79,3 +81,5 @@ std::string Sha256Hex(std::string_view data) {
     }
     return hex;
 }
+
+}  // namespace station

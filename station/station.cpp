@@ -14,6 +14,8 @@
 #include "station/sha256.h"
 #include "station/system.h"
 
+namespace station {
+
 namespace {
 
 constexpr int kUsageError = 2;
@@ -93,7 +95,7 @@ void SayLostRecord(const Load& load, const std::string& file, const std::string&
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     PrepareSignals();
     Options options;
     std::string error;
@@ -288,4 +290,10 @@ int main(int argc, char** argv) {
         return load.result && *load.result == 0 && !load.image_changed;
     });
     return all_succeeded && !write_failed ? 0 : 1;
+}
+
+}  // namespace station
+
+int main(int argc, char** argv) {
+    return station::Run(argc, argv);
 }

@@ -1,9 +1,8 @@
 // What the station needs of the operating system: the loaders as child processes with their
 // console on a pipe, Ctrl-C, the terminal, the CAN library's device list and the record file.
-// One implementation per system: system_posix.cpp (fork, exec, poll), system_windows.cpp
+// One implementation per system: system_posix.cpp (fork, exec, poll), system_win32.cpp
 // (CreateProcess, pipes, VCINPL.dll loaded at run time).
-#ifndef KORVANE_STATION_SYSTEM_H
-#define KORVANE_STATION_SYSTEM_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +12,8 @@
 #include <vector>
 
 #include "station/devices.h"
+
+namespace station {
 
 struct Child {
     std::intptr_t process = -1;      // pid, or the process handle
@@ -78,4 +79,4 @@ bool OpenRecordFile(const std::string& path, RecordFile& file, std::string& erro
 // The whole line appended and on the disk; false with the reason in error.
 bool AppendRecordLine(RecordFile& file, const std::string& line, std::string& error);
 
-#endif  // KORVANE_STATION_SYSTEM_H
+}  // namespace station

@@ -16,6 +16,8 @@
 
 extern char** environ;
 
+namespace station {
+
 namespace {
 
 volatile sig_atomic_t interrupts = 0;
@@ -307,3 +309,5 @@ bool AppendRecordLine(RecordFile& file, const std::string& line, std::string& er
     }
     return true;
 }
+
+}  // namespace station

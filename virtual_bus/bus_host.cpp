@@ -701,9 +701,8 @@ void BusHost::Impl::RemoveDeadClients() {
         if (client->dead) {
             LogSuppressed(*client);
         }
-        if (client->dead && client->state == State::kRaw) {
-            Log("client " + std::to_string(client->id) + " " + client->farewell);
-        } else if (client->dead && client->farewell.rfind("dropped", 0) == 0) {
+        if (client->dead &&
+            (client->state == State::kRaw || client->farewell.rfind("dropped", 0) == 0)) {
             Log("client " + std::to_string(client->id) + " " + client->farewell);
         }
         return client->dead;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/parse.h"
 #include "virtual_bus/bus_host.h"
 #include "virtual_bus/frame.h"
 #include "virtual_bus/slcan_pty_adapter.h"
@@ -65,20 +66,11 @@ void PrintUsage(std::FILE* to) {
 }
 
 bool ParsePort(std::string_view text, std::uint16_t* port) {
-    if (text.empty() || text.size() > 5) {
+    const auto value = base::ParseNumber<std::uint16_t>(text);
+    if (!value || *value == 0) {
         return false;
     }
-    unsigned value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value == 0 || value > 65535) {
-        return false;
-    }
-    *port = static_cast<std::uint16_t>(value);
+    *port = *value;
     return true;
 }
 

@@ -84,9 +84,7 @@ class LineSplitter {
                 }
                 Reset();
                 sink(Token{Token::Kind::kBell, {}});
-            } else if (c == kLf) {
-                continue;
-            } else if (overlong_) {
+            } else if (c == kLf || overlong_) {
                 continue;
             } else if (size_ == kMaxLine) {
                 overlong_ = true;

@@ -7,7 +7,7 @@
 namespace sensor_sim {
 namespace {
 
-std::optional<Options> Parse(std::vector<std::string_view> args, std::string* error) {
+std::optional<Options> Parse(const std::vector<std::string_view>& args, std::string* error) {
     return ParseOptions(args, error);
 }
 

@@ -22,6 +22,8 @@
 #include "station/record.h"
 #include "station/system.h"
 
+using namespace station;  // NOLINT(google-build-using-namespace)
+
 namespace {
 
 // Console pieces as they may come (cut anywhere), the state they leave, and the console kept.
@@ -121,8 +123,8 @@ TEST(Record, EveryLineIsValidJsonAndUtf8) {
         {"above U+10FFFF, and a lead byte of 0xF8", "\xf4\x90\x80\x80-\xf8\x80\x80",
          "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80-\xc3\xb8\xc2\x80\xc2\x80"},
         {"a sequence cut short at the end", "ok\xe2\x82", "ok\xc3\xa2\xc2\x82"},
-        {"control characters and quotes", std::string("a\x01\x1b\t\"\\\x7f\n\0z", 11),
-         std::string("a\x01\x1b\t\"\\\x7f\n\0z", 11)},
+        {"control characters and quotes", std::string("a\x01\x1b\t\"\\\x7f\n\0z", 10),
+         std::string("a\x01\x1b\t\"\\\x7f\n\0z", 10)},
         {"empty", "", ""},
     };
     for (const Case& c : cases) {

@@ -5,6 +5,8 @@
 #include "station/console_lines.h"
 #include "station/sha256.h"
 
+using namespace station;  // NOLINT(google-build-using-namespace)
+
 namespace {
 
 TEST(ConsoleLines, EachKnownLineAndItsNearMisses) {

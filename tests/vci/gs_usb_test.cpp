@@ -117,10 +117,9 @@ class FakeUsb final : public UsbDevice {
 std::map<std::uint8_t, std::vector<std::uint8_t>> CandleLight(std::uint8_t brp_min = 1) {
     std::vector<std::uint8_t> bt(40, 0);
     const std::uint32_t words[] = {0, 48000000, 1, 16, 1, 8, 4, brp_min, 1024, 1};
-    for (int i = 0; i < 10; ++i) {
-        for (int b = 0; b < 4; ++b) {
-            bt[static_cast<std::size_t>(4 * i + b)] =
-                static_cast<std::uint8_t>(words[i] >> (8 * b));
+    for (std::size_t i = 0; i < 10; ++i) {
+        for (std::size_t b = 0; b < 4; ++b) {
+            bt[4 * i + b] = static_cast<std::uint8_t>(words[i] >> (8 * b));
         }
     }
     return {{kDeviceConfig, {0, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0}}, {kBtConst, bt}};

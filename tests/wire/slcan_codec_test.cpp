@@ -58,7 +58,7 @@ TEST(SlcanCodec, WellFormedLinesParseAndFormatBack) {
 TEST(SlcanCodec, MalformedLinesAreRefusedAndLeaveTheOutputAlone) {
     // clang-format off
     const std::vector<std::string> lines = {
-        "", "t", "t1A", "t1A0", "t1A09" "0102030405060708", "t8000", "T200000000",
+        "", "t", "t1A", "t1A0", "t1A09" "0102030405060708", "t8000", "T200000000",  // NOLINT(bugprone-suspicious-missing-comma): length 9
         "t1A01", "t1A011", "t1A01G1", "t1A0 11",     // half a byte, a non-hex digit, a space
         "t1A0100000", "t1A011100001", "t1A00FFFX",   // 3, 5 and a non-hex time-stamp digits
         "T1A00", "x1A00", "r1A01AA", "R1FFFFFFF9", "T-0000000", "t+1A0"};

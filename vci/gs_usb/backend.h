@@ -1,4 +1,13 @@
-// The CAN library's backend for gs_usb (candleLight-family) USB adapters.
+// The CAN library's backend for gs_usb (candleLight-family) USB adapters, listed as gsusb-NAME
+// (docs/gs-usb.md).
+//
+// Finding them reads sysfs (Linux) or the device interfaces (Windows) and opens no adapter. On
+// Linux an adapter whose kernel driver has it as a network interface that is up is left to the
+// SocketCAN backend; one whose interface is down is taken from the driver for the load and given
+// back afterwards, also when the loader is ended by a signal (and by the next scan when it could
+// not be). The controller's step sets the bit timing from the adapter's limits and starts it. The
+// copy of a sent frame is the adapter's echo of it; error frames go to vci/bus_health.h. A pulled
+// out adapter ends the session; plugged in again it is set up afresh.
 #pragma once
 
 #include <optional>

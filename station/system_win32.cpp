@@ -8,6 +8,8 @@
 #include "can/can_library.h"
 #include "station/system.h"
 
+namespace station {
+
 namespace {
 
 volatile LONG interrupts = 0;
@@ -395,3 +397,5 @@ bool AppendRecordLine(RecordFile& file, const std::string& line, std::string& er
     }
     return true;
 }
+
+}  // namespace station
