@@ -250,7 +250,8 @@ class SlcanAdapter:
         command = [binary, "--join" if join else "--port", str(port), "--slcan-pty", self.link,
                    "--slcan-answer", answer, "--slcan-time-stamps", stamps or "off"]
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, text=True, bufsize=1)
+                                        stderr=subprocess.STDOUT, text=True, bufsize=1,
+                                        preexec_fn=harness_support.as_hardware)
         self.output = ""
         # Blocking reads: it prints its lines at once, or ends.
         while "on 127.0.0.1" not in self.output:
@@ -290,7 +291,8 @@ class GsUsbAdapter:
 class Sensor:
     """The simulated sensor, running in the background for the whole scenario."""
 
-    def __init__(self, binary, options, folder, socketcan=None, port=None, wrapper="", index=0):
+    def __init__(self, binary, options, folder, socketcan=None, port=None, wrapper="", index=0,
+                 hardware=False):
         suffix = f"-{index}" if index else ""
         self.flash_path = os.path.join(folder, f"sensor-flash{suffix}.bin")
         self.trace_path = os.path.join(folder, f"bus-trace{suffix}.log")
@@ -307,7 +309,8 @@ class Sensor:
         self.output = ""
         self.process = subprocess.Popen(
             command, cwd=folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT, text=True, bufsize=1)
+            stderr=subprocess.STDOUT, text=True, bufsize=1,
+            preexec_fn=harness_support.as_hardware if hardware else None)
         deadline = time.monotonic() + READY_TIME_LIMIT_S
         while "ready" not in self.output:
             if not self.read_some(deadline - time.monotonic()):
@@ -542,7 +545,8 @@ def run_scenario(args, sections, folder):
                         records_before[shlex.split(arg)[0]] = handle.read()
             elif name == "sensor":
                 sensors.append(Sensor(args.sensor, arg, folder, args.socketcan, port,
-                                      args.sensor_wrapper, len(sensors)))
+                                      args.sensor_wrapper, len(sensors),
+                                      hardware=bool(args.slcan)))
                 sensor = sensors[0]
             elif name in STATION_MODES:
                 started = time.monotonic()
@@ -722,14 +726,27 @@ def main():
     if any(s["name"].startswith("station") for s in sections) and not args.station:
         print("SKIPPED: this scenario needs --station")
         return SKIP
-    folder = tempfile.mkdtemp(prefix="korvane-scenario-")
-    try:
-        failures = run_scenario(args, sections, folder)
-    finally:
-        if args.keep:
-            print(f"--- working folder kept: {folder}")
-        else:
-            shutil.rmtree(folder, ignore_errors=True)
+    # Through an SLCAN stand-in, a run that failed while the kernel's terminal hand-over was
+    # later than half the tool's 100-ms wait for a command's answer (a round crosses the terminal
+    # twice) runs again, up to twice: the scenario passes only if one run passes every check.
+    for attempt in range(3):
+        lateness = harness_support.PtyLateness() if args.slcan else None
+        folder = tempfile.mkdtemp(prefix="korvane-scenario-")
+        try:
+            failures = run_scenario(args, sections, folder)
+        finally:
+            if args.keep:
+                print(f"--- working folder kept: {folder}")
+            else:
+                shutil.rmtree(folder, ignore_errors=True)
+        if lateness is None:
+            break
+        worst_ms = lateness.stop() * 1000
+        print(f"--- the kernel handed bytes across a terminal at most {worst_ms:.0f} ms late")
+        if not failures or worst_ms < harness_support.PTY_LATE_MS or attempt == 2:
+            break
+        for failure in failures:
+            print("FAILED (a late kernel, so once more): " + failure)
     for failure in failures:
         print("FAILED: " + failure)
     if not failures:

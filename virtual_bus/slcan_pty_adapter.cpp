@@ -122,11 +122,13 @@ struct SlcanPtyAdapter::Impl {
         return true;
     }
 
-    void Refuse() {
+    // A command refused (a known one, not to be done now or in this dialect), or a line refused:
+    // a frame on a closed channel, a remote frame, a line not understood.
+    void Refuse(bool command = false) {
         if (!dialect.silent) {
             answers.push_back(sl::kBel);
         }
-        Count(&SlcanAdapterStats::refused_lines);
+        Count(command ? &SlcanAdapterStats::refused_commands : &SlcanAdapterStats::refused_lines);
     }
 
     void Accept() {
@@ -163,7 +165,7 @@ struct SlcanPtyAdapter::Impl {
                 return true;
             case Kind::kOpen:
                 if (channel_open) {
-                    Refuse();
+                    Refuse(true);
                     return true;
                 }
                 channel_open = true;
@@ -171,14 +173,14 @@ struct SlcanPtyAdapter::Impl {
                 return true;
             case Kind::kBitrate:
                 if (channel_open) {
-                    Refuse();
+                    Refuse(true);
                 } else {
                     Accept();
                 }
                 return true;
             case Kind::kTimeStamps:
                 if (channel_open || z_refused) {
-                    Refuse();
+                    Refuse(true);
                 } else {
                     time_stamps = command.argument == 1;
                     Accept();
@@ -424,7 +426,8 @@ void SlcanPtyAdapter::Stop() {
         const SlcanAdapterStats totals = stats();
         s.Note("stopped after " + std::to_string(totals.frames_to_bus) + " frames to the bus, " +
                std::to_string(totals.frames_to_host) + " to its program, " +
-               std::to_string(totals.refused_lines) + " lines refused, " +
+               std::to_string(totals.refused_lines) + " lines refused (and " +
+               std::to_string(totals.refused_commands) + " commands), " +
                std::to_string(totals.dropped_frames) + " frames dropped (program not reading)");
     }
     s.RemoveLink();

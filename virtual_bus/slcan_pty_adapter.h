@@ -55,8 +55,9 @@ inline constexpr const char* kSilentVersionLine = "canbus-host slcan 1.0, virtua
 struct SlcanAdapterStats {
     std::uint64_t frames_to_bus = 0;
     std::uint64_t frames_to_host = 0;
-    std::uint64_t refused_lines = 0;
-    std::uint64_t dropped_frames = 0;  // from the bus, while the host did not read
+    std::uint64_t refused_lines = 0;     // frames it did not take, lines not understood
+    std::uint64_t refused_commands = 0;  // commands known but refused (e.g. Z0 in kAlways)
+    std::uint64_t dropped_frames = 0;    // from the bus, while the host did not read
 };
 
 class SlcanPtyAdapter {

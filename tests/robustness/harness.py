@@ -60,13 +60,15 @@ def require_own_network(script, argv):
 class Sim:
     """sensor-sim in the background, hosting its own bus (or as told by the options)."""
 
-    def __init__(self, binary, options, folder, flash_path=None):
+    def __init__(self, binary, options, folder, flash_path=None, hardware=False):
         self.flash_path = flash_path or os.path.join(folder, "sensor-flash.bin")
         command = [os.path.abspath(binary)] + list(options) + ["--flash-out", self.flash_path]
         self.output = ""
         self.process = subprocess.Popen(command, cwd=folder, stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                        text=True, bufsize=1)
+                                        text=True, bufsize=1,
+                                        preexec_fn=harness_support.as_hardware if hardware
+                                        else None)
         if not self.wait_for("ready", READY_TIME_LIMIT_S):
             self.kill()
             raise RuntimeError("sensor-sim did not become ready:\n" + self.output)

@@ -395,6 +395,48 @@ TEST(GsUsbSession, EachBusStateChangeSaidOnceAndDeviceGoneIsLost) {
 }
 
 // Listed or left to SocketCAN: never an adapter whose kernel interface is up.
+// Pulled out while streaming and plugged back in, in one run: the channel connects anew (as a
+// deactivation and activation does) and finds the adapter set up and started as its controller
+// left it; the controller's stop reaches the new session.
+TEST(GsUsbSession, PulledAndPluggedBackOpensAgainSetUpAsBefore) {
+    std::deque<Shared> plugged(1);  // one adapter after another at the same USB port
+    plugged.back().answers = CandleLight();
+    const SessionOpener open = [&](VciResult* code, std::string*) {
+        *code = kVciOk;
+        return std::make_shared<Session>(std::make_unique<FakeUsb>(plugged.back()), "gs0");
+    };
+    const std::string port = "replug-test-1.2";
+    std::unique_ptr<BackendController> controller = MakeController(port, "gs0", open);
+    ASSERT_EQ(controller->Init(1000000), kVciOk);
+    ASSERT_EQ(controller->Start(true), kVciOk);
+    VciResult code = kVciErrIo;
+    std::string error;
+    std::unique_ptr<Transport> channel = OpenTransport(port, open, &code, &error);
+    ASSERT_NE(channel, nullptr) << error;
+    EXPECT_EQ(plugged.back().log.size(), 5u);  // one session for both: set up once
+
+    plugged.back().gone = true;
+    std::vector<VciMessage> got;
+    EXPECT_FALSE(channel->Receive(got, 0));
+    plugged.emplace_back();
+    plugged.back().answers = CandleLight();
+    channel = OpenTransport(port, open, &code, &error);
+    ASSERT_NE(channel, nullptr) << error;
+    EXPECT_EQ(code, kVciOk);
+    const std::vector<std::string> set_up = {
+        "41 0 1 0 efbe0000",
+        "c1 5 1 0 in 12",
+        "c1 4 0 0 in 40",
+        "41 1 0 0 0500000006000000040000000100000003000000",
+        "41 2 0 0 0100000000000000",  // MODE start
+    };
+    EXPECT_EQ(plugged.back().log, set_up);
+    ASSERT_EQ(channel->Send(Data(0x123, 2), 0, 0), Transport::SendResult::kSent);
+    EXPECT_EQ(plugged.back().out.size(), 1u);
+    ASSERT_EQ(controller->Start(false), kVciOk);
+    EXPECT_EQ(plugged.back().log.back(), "41 2 0 0 0000000000000000");
+}
+
 TEST(GsUsbDiscovery, KernelHeldAdaptersAreTakenOnlyWhileDownAndOpenable) {
     struct Case {
         std::string kernel_interface;

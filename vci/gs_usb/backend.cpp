@@ -4,10 +4,6 @@
 // (session.cpp), which the channels share.
 #include "vci/gs_usb/backend.h"
 
-#include <cstdio>
-#include <map>
-#include <mutex>
-
 #include "vci/gs_usb/session.h"
 #include "vci/vci_diagnostics.h"
 
@@ -40,79 +36,24 @@ std::optional<DeviceEntry> EntryFor(const FoundAdapter& found) {
 
 namespace {
 
-// The sessions of this process, by USB port: a controller and a channel of one adapter share
-// one.
-std::mutex sessions_mutex;
-std::map<std::string, std::weak_ptr<Session>>& Sessions() {
-    static std::map<std::string, std::weak_ptr<Session>> sessions;
-    return sessions;
+// Opens a session on the adapter at the USB port `port`.
+SessionOpener Opener(const std::string& port, const std::string& name) {
+    return [port, name](VciResult* code, std::string* error) {
+        std::unique_ptr<UsbDevice> usb = OpenAdapter(port, code, error);
+        return usb ? std::make_shared<Session>(std::move(usb), name) : std::shared_ptr<Session>();
+    };
 }
-
-std::shared_ptr<Session> AcquireSession(const DeviceEntry& entry, VciResult* code,
-                                        std::string* error) {
-    std::lock_guard lock(sessions_mutex);
-    if (std::shared_ptr<Session> session = Sessions()[entry.locator].lock()) {
-        if (session->lost()) {
-            *code = kVciErrIo;
-            *error = session->last_error();
-            return nullptr;
-        }
-        *code = kVciOk;
-        return session;
-    }
-    std::unique_ptr<UsbDevice> usb = OpenAdapter(entry.locator, code, error);
-    if (!usb) {
-        return nullptr;
-    }
-    auto session = std::make_shared<Session>(std::move(usb), entry.name);
-    Sessions()[entry.locator] = session;
-    return session;
-}
-
-class Controller final : public BackendController {
-  public:
-    explicit Controller(const DeviceEntry& entry) : entry_(entry) {}
-
-    VciResult Init(std::uint32_t bitrate) override {
-        VciResult code = kVciOk;
-        std::string error;
-        if (!session_) {
-            session_ = AcquireSession(entry_, &code, &error);
-            if (!session_) {
-                std::fprintf(stderr, "vci: %s: %s\n", entry_.name.c_str(), error.c_str());
-                return code;
-            }
-        }
-        return session_->Configure(bitrate);
-    }
-
-    VciResult Start(bool start) override {
-        if (session_ && started_ != start) {
-            if (const VciResult code = session_->Start(start); code != kVciOk) {
-                return code;
-            }
-        }
-        started_ = start;
-        return kVciOk;
-    }
-
-  private:
-    const DeviceEntry& entry_;
-    std::shared_ptr<Session> session_;
-    bool started_ = false;
-};
 
 class Device final : public BackendDevice {
   public:
     explicit Device(DeviceEntry entry) : BackendDevice(std::move(entry)) {}
 
     std::unique_ptr<BackendController> OpenController() override {
-        return std::make_unique<Controller>(entry());
+        return MakeController(entry().locator, entry().name, Opener(entry().locator, entry().name));
     }
 
     std::unique_ptr<Transport> OpenChannel(VciResult* code, std::string* error) override {
-        std::shared_ptr<Session> session = AcquireSession(entry(), code, error);
-        return session ? MakeTransport(std::move(session)) : nullptr;
+        return OpenTransport(entry().locator, Opener(entry().locator, entry().name), code, error);
     }
 };
 

@@ -17,6 +17,8 @@
 // operator. A failure of the USB device for good (pulled out) ends the session: receives return
 // false and sends kLost.
 #include "vci/gs_usb/session.h"
+
+#include "vci/adapter_sessions.h"
 #include "vci/gs_usb/message.h"
 
 #include <algorithm>
@@ -80,8 +82,8 @@ VciResult Session::Configure(std::uint32_t bitrate) {
         return code;
     }
     if (!ParseDeviceConfig(answer, got)) {
-        Notice(name_.c_str(), "the adapter's configuration is %zu bytes, not %u", got,
-               unsigned{kDeviceConfigSize});
+        Notice(name_.c_str(), "the adapter's configuration is %u bytes, not %u",
+               static_cast<unsigned>(got), unsigned{kDeviceConfigSize});
         return kVciErrIo;
     }
     got = 0;
@@ -90,8 +92,8 @@ VciResult Session::Configure(std::uint32_t bitrate) {
     }
     const std::optional<BtConst> limits = ParseBtConst(answer, got);
     if (!limits) {
-        Notice(name_.c_str(), "the adapter's bit timing limits are %zu bytes, not %u", got,
-               unsigned{kBtConstSize});
+        Notice(name_.c_str(), "the adapter's bit timing limits are %u bytes, not %u",
+               static_cast<unsigned>(got), unsigned{kBtConstSize});
         return kVciErrIo;
     }
     const TimingChoice choice = ChooseBitTiming(*limits, bitrate);
@@ -173,9 +175,7 @@ void Session::Take(const HostFrame& frame, std::vector<VciMessage>& out) {
 
 bool Session::Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) {
     const std::size_t before = out.size();
-    out.insert(out.end(), kept_.begin(), kept_.end());
-    kept_.clear();
-    if (lost_) {
+    if (!TakeKept(kept_, out, lost_)) {
         return false;
     }
     const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
@@ -273,46 +273,26 @@ Transport::SendResult Session::Send(const VciMessage& message, std::uint32_t tim
 
 namespace {
 
-class GsUsbTransport final : public Transport {
-  public:
-    explicit GsUsbTransport(std::shared_ptr<Session> session) : session_(std::move(session)) {}
-
-    bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) override {
-        if (!session_->Receive(out, timeout_us)) {
-            last_error_ = "receive failed: " + session_->last_error();
-            return false;
-        }
-        return true;
-    }
-
-    SendResult Send(const VciMessage& message, std::uint32_t timeout_ms,
-                    std::size_t /*queued_limit: the transmit slots decide*/) override {
-        const SendResult result = session_->Send(message, timeout_ms);
-        if (result != SendResult::kSent) {
-            last_error_ = session_->last_error();
-        }
-        return result;
-    }
-
-    // The adapter keeps sending while the channel is inactive: activation drops what came.
-    bool StartReceiving(std::int64_t timeout_us) override {
-        if (!session_->DiscardPending(timeout_us)) {
-            last_error_ = "receive failed: " + session_->last_error();
-            return false;
-        }
-        return true;
-    }
-
-    bool echoes_own_frames() const override { return true; }
-
-  private:
-    std::shared_ptr<Session> session_;
-};
+// The adapters' sessions of this process, by USB port.
+AdapterSessions<Session>& Sessions() {
+    static AdapterSessions<Session> sessions;
+    return sessions;
+}
 
 }  // namespace
 
 std::unique_ptr<Transport> MakeTransport(std::shared_ptr<Session> session) {
-    return std::make_unique<GsUsbTransport>(std::move(session));
+    return std::make_unique<SessionTransport<Session>>(std::move(session));
+}
+
+std::unique_ptr<BackendController> MakeController(const std::string& port, const std::string& name,
+                                                  SessionOpener open) {
+    return std::make_unique<SessionController<Session>>(Sessions(), port, std::move(open), name);
+}
+
+std::unique_ptr<Transport> OpenTransport(const std::string& port, const SessionOpener& open,
+                                         VciResult* code, std::string* error) {
+    return OpenSessionTransport(Sessions(), port, open, code, error);
 }
 
 }  // namespace vci::gs_usb

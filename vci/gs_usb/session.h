@@ -5,10 +5,12 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "vci/backend.h"
 #include "vci/bus_health.h"
 #include "vci/transport.h"
 #include "wire/gs_usb_protocol.h"
@@ -73,6 +75,8 @@ class Session {
     const std::string& last_error() const { return last_error_; }
     bool lost() const { return lost_; }
     std::uint32_t slots_in_use() const;
+    static constexpr bool kEchoesOwnFrames = true;  // the echoes are the channel's copies
+    static constexpr const char* kReceiveFailed = "receive failed: ";
     // How long a slot waits for its echo before it is freed (tests shorten it).
     void set_echo_give_up_us(std::int64_t us) { echo_give_up_us_ = us; }
 
@@ -102,5 +106,16 @@ class Session {
 
 // The channel's transport over a session: the copies of sent frames are the adapter's echoes.
 std::unique_ptr<Transport> MakeTransport(std::shared_ptr<Session> session);
+
+// Opens a session on an adapter (null on failure, with the code and why): OpenAdapter's in the
+// backend, a fake adapter's in the tests.
+using SessionOpener = std::function<std::shared_ptr<Session>(VciResult* code, std::string* error)>;
+// The controller and a channel's transport of the adapter at USB port `port`, over the sessions
+// of vci/adapter_sessions.h: one per adapter and process, opened by `open` when none is (an
+// adapter plugged back in after a loss opens again, set up as its controller set it up).
+std::unique_ptr<BackendController> MakeController(const std::string& port, const std::string& name,
+                                                  SessionOpener open);
+std::unique_ptr<Transport> OpenTransport(const std::string& port, const SessionOpener& open,
+                                         VciResult* code, std::string* error);
 
 }  // namespace vci::gs_usb

@@ -13,37 +13,13 @@ namespace vci {
 
 namespace {
 
-class SlcanController final : public BackendController {
-  public:
-    explicit SlcanController(const DeviceEntry& entry) : entry_(entry) {}
-
-    VciResult Init(std::uint32_t bitrate) override {
-        const slcan::SlcanPort port = slcan::ParsePort(entry_.locator);
-        return SlcanInitController(port.port, port.baud, entry_.name, bitrate, &session_);
-    }
-
-    VciResult Start(bool start) override {
-        if (session_ && started_ != start) {
-            if (const VciResult code = SlcanStartController(*session_, start); code != kVciOk) {
-                return code;
-            }
-        }
-        started_ = start;
-        return kVciOk;
-    }
-
-  private:
-    const DeviceEntry& entry_;
-    std::shared_ptr<SlcanSession> session_;
-    bool started_ = false;
-};
-
 class SlcanDevice final : public BackendDevice {
   public:
     explicit SlcanDevice(DeviceEntry entry) : BackendDevice(std::move(entry)) {}
 
     std::unique_ptr<BackendController> OpenController() override {
-        return std::make_unique<SlcanController>(entry());
+        const slcan::SlcanPort port = slcan::ParsePort(entry().locator);
+        return OpenSlcanController(port.port, port.baud, entry().name);
     }
 
     std::unique_ptr<Transport> OpenChannel(VciResult* code, std::string* error) override {

@@ -45,8 +45,9 @@ class SerialPort {
 
     enum class WriteStatus { kOk, kFull, kLost };
     // Writes all of `bytes`, waiting at most timeout_us for the port to take the first of them
-    // (kFull when it took none); once it took some, it waits for the rest (kLost when that does
-    // not come).
+    // (kFull when it took none; on Windows at least 100 ms, the time a COM port's driver takes to
+    // hand a line on); once it took some, it waits for the rest, 1 s from the start at most
+    // (kLost when that does not come).
     WriteStatus Write(std::string_view bytes, std::int64_t timeout_us);
 
     const std::string& last_error() const { return last_error_; }
@@ -58,7 +59,9 @@ class SerialPort {
     bool lost_ = false;
     std::string last_error_;
 #ifdef _WIN32
-    std::uint32_t read_wait_ms_ = 0xFFFFFFFF;  // the read time-out the port is set to now
+    bool SetTimeouts(std::uint32_t read_ms, std::uint32_t write_ms);
+    std::uint32_t read_wait_ms_ = 0xFFFFFFFF;   // the read time-out the port is set to now
+    std::uint32_t write_wait_ms_ = 0xFFFFFFFF;  // and the write time-out
 #else
     bool WaitReadable(std::int64_t deadline_us);
     bool WaitWritable(std::int64_t timeout_us);

@@ -14,9 +14,13 @@ namespace vci::slcan {
 
 namespace {
 
+// A write waits for the port to take the first bytes of a line for the send's time-out, but at
+// least this long: a COM port's driver completes a write once it has handed the bytes on (a USB
+// frame or two), so a time-out of 0 would be no time at all (and 0 is no time-out to the port).
+constexpr std::int64_t kFirstBytesMinUs = 100000;
 // Once part of a line is out, the rest must follow, or the adapter would take the next line as
-// this one's end; a write waits this long for the port.
-constexpr DWORD kWriteTimeoutMs = 1000;
+// this one's end: the whole write waits at most this long before the port is taken as lost.
+constexpr std::int64_t kRestOfLineUs = 1000000;
 
 HANDLE Handle(std::intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
@@ -48,7 +52,7 @@ SerialPort::OpenStatus SerialPort::Open(const std::string& path, std::uint32_t b
     }
     handle_ = reinterpret_cast<std::intptr_t>(handle);
     lost_ = false;
-    read_wait_ms_ = 0xFFFFFFFF;
+    read_wait_ms_ = write_wait_ms_ = 0xFFFFFFFF;
     DCB settings{};
     settings.DCBlength = sizeof settings;
     if (!::GetCommState(handle, &settings)) {
@@ -71,15 +75,11 @@ SerialPort::OpenStatus SerialPort::Open(const std::string& path, std::uint32_t b
     settings.fNull = FALSE;
     settings.fRtsControl = RTS_CONTROL_ENABLE;
     settings.fAbortOnError = FALSE;
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;  // with no total time-out: return at once
-    timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
-    if (!::SetCommState(handle, &settings) || !::SetCommTimeouts(handle, &timeouts)) {
+    if (!::SetCommState(handle, &settings) || !SetTimeouts(0, 1)) {
         *error = path + ": cannot set up the port: " + ErrorText(::GetLastError());
         Close();
         return OpenStatus::kFailed;
     }
-    read_wait_ms_ = 0;
     ::PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
     return OpenStatus::kOk;
 }
@@ -89,6 +89,27 @@ void SerialPort::Close() {
         ::CloseHandle(Handle(handle_));
         handle_ = -1;
     }
+}
+
+// Reads (ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD with a constant) return
+// what has arrived, or wait at most read_ms for the first byte; a write waits at most write_ms
+// (at least 1: 0 would be none). Set only when they change, so a run of like calls sets them once.
+bool SerialPort::SetTimeouts(std::uint32_t read_ms, std::uint32_t write_ms) {
+    if (read_ms == read_wait_ms_ && write_ms == write_wait_ms_) {
+        return true;
+    }
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = read_ms == 0 ? 0 : MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = read_ms;
+    timeouts.WriteTotalTimeoutConstant = write_ms;
+    if (!::SetCommTimeouts(Handle(handle_), &timeouts)) {
+        read_wait_ms_ = write_wait_ms_ = 0xFFFFFFFF;
+        return false;
+    }
+    read_wait_ms_ = read_ms;
+    write_wait_ms_ = write_ms;
+    return true;
 }
 
 std::int64_t SerialPort::Lost(const std::string& why) {
@@ -104,24 +125,14 @@ std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeo
     }
     const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
     for (;;) {
-        // ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD with a constant: ReadFile
-        // returns what has arrived, or waits at most the constant for the first byte. Windows
-        // returns with that byte; wine only at the end of the constant, so a wait is made of
-        // reads of 1 ms (a shorter wait is rounded up to one, not turned into a busy loop). The
-        // port keeps its time-outs, so a run of such reads sets them once.
+        // ReadFile returns what has arrived, or waits at most its time-out for the first byte.
+        // Windows returns with that byte; wine only at the end of the time-out, so a wait is made
+        // of reads of 1 ms (a shorter wait is rounded up to one, not turned into a busy loop).
         const std::int64_t remaining = deadline - base::SteadyNowUs();
         const DWORD wait_ms = remaining <= 0 ? 0 : 1;
-        if (wait_ms != read_wait_ms_) {
-            COMMTIMEOUTS timeouts{};
-            timeouts.ReadIntervalTimeout = MAXDWORD;
-            timeouts.ReadTotalTimeoutMultiplier = wait_ms == 0 ? 0 : MAXDWORD;
-            timeouts.ReadTotalTimeoutConstant = wait_ms;
-            timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
-            if (!::SetCommTimeouts(Handle(handle_), &timeouts)) {
-                return Lost("setting the serial port's time-outs failed: " +
-                            ErrorText(::GetLastError()));
-            }
-            read_wait_ms_ = wait_ms;
+        if (!SetTimeouts(wait_ms, write_wait_ms_)) {
+            return Lost("setting the serial port's time-outs failed: " +
+                        ErrorText(::GetLastError()));
         }
         DWORD got = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
@@ -143,24 +154,33 @@ std::int64_t SerialPort::Read(char* buffer, std::size_t size, std::int64_t timeo
     }
 }
 
-SerialPort::WriteStatus SerialPort::Write(std::string_view bytes,
-                                          std::int64_t /*timeout_us: the port's own*/) {
+SerialPort::WriteStatus SerialPort::Write(std::string_view bytes, std::int64_t timeout_us) {
     if (lost_ || handle_ == -1) {
         return WriteStatus::kLost;
     }
     const std::size_t total = bytes.size();
+    const std::int64_t start = base::SteadyNowUs();
+    const std::int64_t first_deadline = start + std::max(timeout_us, kFirstBytesMinUs);
+    const std::int64_t rest_deadline = start + kRestOfLineUs;
     while (!bytes.empty()) {
+        const bool begun = bytes.size() < total;
+        const std::int64_t left = (begun ? rest_deadline : first_deadline) - base::SteadyNowUs();
+        if (left <= 0) {
+            if (!begun) {
+                return WriteStatus::kFull;
+            }
+            Lost("the serial port took part of a line and then nothing more");
+            return WriteStatus::kLost;
+        }
+        const DWORD wait_ms = static_cast<DWORD>((left + 999) / 1000);
+        if (!SetTimeouts(read_wait_ms_, wait_ms)) {
+            Lost("setting the serial port's time-outs failed: " + ErrorText(::GetLastError()));
+            return WriteStatus::kLost;
+        }
         DWORD written = 0;
         if (!::WriteFile(Handle(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
                          nullptr)) {
             Lost("writing to the serial port failed: " + ErrorText(::GetLastError()));
-            return WriteStatus::kLost;
-        }
-        if (written == 0) {
-            if (bytes.size() == total) {
-                return WriteStatus::kFull;
-            }
-            Lost("the serial port took part of a line and then nothing more");
             return WriteStatus::kLost;
         }
         bytes.remove_prefix(written);

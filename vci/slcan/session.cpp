@@ -1,27 +1,29 @@
 // The SLCAN transport: a serial-line CAN adapter (the ASCII protocol of one line per command or
 // frame, ended by CR) on a serial port.
 //
-// One session per port and process, shared by the device's controller and its channel (the
-// port is opened once, for this process alone). Opening the session sends `C` (an adapter's
-// channel may have been left open), `N` and `V` in one write, and nothing before them: both
-// widely used firmwares take an empty line for their previous line again, which after a frame
-// line puts that frame on the bus once more. The controller's initialisation then sets the bit
-// rate (`S0`..`S8`) and turns time stamps off (`Z0`, a refusal tolerated: the receive side takes
-// lines with or without them); starting the controller opens the CAN channel (`O`), stopping it
-// closes it. When the last holder lets the session go, it sends `C` and releases the port.
+// One session per port and process, shared by the device's controller and its channel
+// (vci/adapter_sessions.h; the port is opened once, for this process alone). Opening the session
+// sends `C` (an adapter's channel may have been left open), `N` and `V` in one write, and nothing
+// before them: both widely used firmwares take an empty line for their previous line again, which
+// after a frame line puts that frame on the bus once more. The controller's initialisation then
+// sets the bit rate (`S0`..`S8`) and turns time stamps off (`Z0`, a refusal tolerated: the receive
+// side takes lines with or without them); starting the controller opens the CAN channel (`O`),
+// stopping it closes it. When the last holder lets the session go, it sends `C` and releases the
+// port.
 //
 // Commands need no answer. Many firmwares answer none (no CR, no BEL, nothing after a frame),
 // answer `V` with a line of free text and ignore `N`; others answer every command with CR
 // (accepted) or BEL (refused). Answers are matched to commands in the order they were sent:
-// a CR or BEL answers the oldest command still waiting, a line of text `N` (if it begins with N)
-// or else `V`, which settles every command sent before it as unanswered (an adapter answers in
-// order). `V`, sent last at the opening, is the marker every adapter answers. So a late answer is
-// never taken for a later command's, and a refused `S8` fails the controller step even when its BEL
-// comes after the library went on. A wait ends with the answer or, from an adapter that has not
-// answered a command, once the line has been quiet for kQuietMs after the last byte received; an
-// adapter that answers commands is given kAnswerTimeoutMs for each. What `V` and `N` bring back is
-// the adapter's version and serial number in the device description (SlcanKnownIdentity); no answer
-// is fine.
+// a CR or BEL answers the oldest command still waiting, a line of text `N` (if it begins with N
+// and one waits) or else `V`, which settles every command sent before it as unanswered (an
+// adapter answers in order). Every group of commands ends with `V` (the opening's is its
+// question too), the marker every adapter answers: a step waits for it, so what the adapter said
+// to each command is known when the step ends, however late it comes, and a refused `S8` or `O`
+// fails its step; no wait depends on the machine being quick. An adapter that leaves a `V`
+// unanswered for kMarkerMs is asked no more markers: its commands are then taken to have no
+// answer once the line has been quiet for kQuietMs. What `V` and `N` bring back at the opening is
+// the adapter's version and serial number in the device description (SlcanKnownIdentity); no
+// answer is fine.
 //
 // Sending writes one `T`/`t` (`R`/`r`) line per frame in one write and does not wait for the
 // adapter's answer: adapters answer `Z`/`z` CR, a bare CR or nothing, and the receive side
@@ -37,11 +39,11 @@
 //
 // A port that goes away (read or write error, hang-up) ends the session for good: receives
 // return false and sends kLost, as a lost virtual bus does. The port is closed then, and the
-// next open of the device starts a new session on it (an adapter plugged back in).
+// next open of the device or of a channel starts a new session on it (an adapter plugged back
+// in), set up as the controller set up the one before.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -51,6 +53,8 @@
 #include <vector>
 
 #include "base/deadline_timer.h"
+#include "vci/adapter_sessions.h"
+#include "vci/notice.h"
 #include "vci/slcan/serial_port.h"
 #include "vci/slcan/session.h"
 #include "vci/vci_diagnostics.h"
@@ -60,14 +64,16 @@ namespace vci {
 
 namespace {
 
-// A command still unanswered after the line has been quiet this long (from the last byte
-// received, or from the write when nothing came since) is taken to have no answer. Longer than
-// a USB serial converter's default latency (16 ms) and a busy machine's delays.
+// Every group of commands ends with `V`, which every adapter answers with a line of text after
+// the answers (if any) to what came before it: its answer settles the group, whatever the machine's
+// delays. It is given this long, far beyond what a working adapter takes even on a busy machine
+// (the kernel's serial-line work alone was seen waiting 0.66 s for a processor there).
+constexpr int kMarkerMs = 2000;
+// An adapter that left `V` unanswered that long is no longer asked it: a command of its is then
+// taken to have no answer once the line has been quiet this long after the last byte received
+// (or the write, when nothing came since), and given at most kAnswerTimeoutMs.
 constexpr int kQuietMs = 30;
-// How long the first answer of a session may take before the adapter counts as one that does
-// not answer: a stick just plugged in, or one behind a slow link.
-constexpr int kFirstAnswerMs = 500;
-// An adapter that answers commands answers each within this; and no wait is longer.
+// No write of a command waits longer for the port.
 constexpr int kAnswerTimeoutMs = 500;
 
 // The `S` digit for a bit rate; nullopt when the protocol has none for it.
@@ -87,7 +93,7 @@ std::map<std::string, SlcanIdentity>& Identities() {
     static std::map<std::string, SlcanIdentity> identities;
     return identities;
 }
-std::mutex sessions_mutex;  // guards Identities() and Sessions()
+std::mutex identities_mutex;  // guards Identities()
 
 // An answer's text as the device description can show it: printable characters only; a serial
 // number without its N, "V1013" (the letter and four characters, as the protocol has it) without
@@ -120,11 +126,11 @@ class SlcanSession {
             Write("C\r");  // its answer is not awaited: the port closes next
         }
         if (refused_ > 0 || skipped_ > 0) {
-            std::fprintf(stderr,
-                         "vci: %s: the adapter refused %llu frames or commands (BEL); %llu lines "
-                         "not understood were skipped\n",
-                         name_.c_str(), static_cast<unsigned long long>(refused_),
-                         static_cast<unsigned long long>(skipped_));
+            Notice(name_.c_str(),
+                   "the adapter refused %llu frames or commands (BEL); %llu lines not understood "
+                   "were skipped",
+                   static_cast<unsigned long long>(refused_),
+                   static_cast<unsigned long long>(skipped_));
         }
     }
 
@@ -159,8 +165,9 @@ class SlcanSession {
 
     enum class Answer { kAccepted, kRefused, kNone, kLost };
 
-    // Sends commands in one write, each to be answered in turn (Await, Result). The index of the
-    // first in the session's exchanges; kNotSent when the port is lost.
+    // Sends commands in one write, each to be answered in turn (Await, Result), followed by the
+    // marker `V` while the adapter answers it. The index of the first in the session's
+    // exchanges; kNotSent when the port is lost.
     static constexpr std::size_t kNotSent = static_cast<std::size_t>(-1);
     std::size_t Post(std::initializer_list<std::string_view> commands) {
         std::string lines;
@@ -168,23 +175,34 @@ class SlcanSession {
             lines.append(command);
             lines += '\r';
         }
+        const bool marker = marker_answered_ && commands.end()[-1] != "V";
+        if (marker) {
+            lines += "V\r";
+        }
         if (!Write(lines)) {
             return kNotSent;
         }
         const std::size_t first = exchanges_.size();
         const std::int64_t now = base::SteadyNowUs();
-        for (const std::string_view command : commands) {
+        const auto add = [&](std::string_view command) {
             Exchange exchange;
             exchange.query = command == "V" || command == "N";
             exchange.letter = command[0];
             exchange.sent_us = now;
             exchanges_.push_back(exchange);
+        };
+        for (const std::string_view command : commands) {
+            add(command);
+        }
+        if (marker) {
+            add("V");
         }
         return first;
     }
 
-    // Waits until exchange `index` is answered or can be taken to have no answer. False when the
-    // port is lost.
+    // Waits until exchange `index` is answered or can be taken to have no answer: until the `V`
+    // after it is answered, or, from an adapter that does not answer `V`, the line is quiet.
+    // False when the port is lost.
     bool Await(std::size_t index) {
         for (;;) {
             const Exchange& exchange = exchanges_[index];
@@ -192,15 +210,13 @@ class SlcanSession {
                 return true;
             }
             const std::int64_t sent = exchange.sent_us;
-            std::int64_t until = sent + kAnswerTimeoutMs * 1000;
-            if (!(answers_commands_ && !exchange.query)) {
-                until = !heard_ && !first_wait_over_
-                            ? sent + kFirstAnswerMs * 1000
-                            : std::min(until, std::max(sent, last_byte_us_) + kQuietMs * 1000);
-            }
+            const std::int64_t until =
+                marker_answered_ ? sent + kMarkerMs * 1000
+                                 : std::min(sent + kAnswerTimeoutMs * 1000,
+                                            std::max(sent, last_byte_us_) + kQuietMs * 1000);
             const std::int64_t now = base::SteadyNowUs();
             if (now >= until) {
-                first_wait_over_ = true;
+                marker_answered_ = false;
                 return true;
             }
             const ReadOutcome got = ReadSome(
@@ -230,20 +246,24 @@ class SlcanSession {
     void EndExchanges() {
         exchanges_.clear();
         next_ = 0;
-        bitrate_exchange.reset();
+        bitrate_exchange_.reset();
     }
 
-    // The exchange of the bit rate command of the last initialisation, if it is still kept.
-    std::optional<std::size_t> bitrate_exchange;
-    std::uint32_t bitrate = 0;
+    // What vci/adapter_sessions.h asks of a session. The controller's set-up: the bit rate
+    // (`S0`..`S8`) and time stamps off (`Z0`, a refusal tolerated: the receive side takes lines
+    // with or without them), kVciErrNotSupported for a bit rate refused or that the protocol
+    // lacks; starting opens the adapter's CAN channel (`O`; kVciErrIo when refused), stopping
+    // closes it (`C`). Each says why on stderr when it fails.
+    VciResult Configure(std::uint32_t bitrate);
+    VciResult Start(bool start);
+    static constexpr bool kEchoesOwnFrames = false;  // the channel queues its own copies
+    static constexpr const char* kReceiveFailed = "";
 
     // Appends what has arrived, waiting at most timeout_us for the first frame. False when the
     // port is lost.
     bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) {
         const std::size_t before = out.size();
-        out.insert(out.end(), kept_.begin(), kept_.end());
-        kept_.clear();
-        if (lost_) {
+        if (!TakeKept(kept_, out, lost_)) {
             return false;
         }
         const std::int64_t deadline = base::SteadyNowUs() + std::max<std::int64_t>(0, timeout_us);
@@ -323,7 +343,6 @@ class SlcanSession {
         if (n == 0) {
             return ReadOutcome::kNothing;
         }
-        heard_ = true;
         last_byte_us_ = base::SteadyNowUs();
         splitter_.Feed(std::string_view(buffer_, static_cast<std::size_t>(n)), sink);
         return ReadOutcome::kData;
@@ -349,7 +368,7 @@ class SlcanSession {
     void Lose() {
         lost_ = true;
         last_error_ = serial_.last_error();
-        std::lock_guard lock(sessions_mutex);
+        std::lock_guard lock(identities_mutex);
         Identities().erase(port_);
     }
 
@@ -375,7 +394,6 @@ class SlcanSession {
             exchange.state = token.kind == wire::slcan::Token::Kind::kBell
                                  ? Exchange::State::kRefused
                                  : Exchange::State::kAccepted;
-            answers_commands_ = answers_commands_ || !exchange.query;
             return true;
         }
         wire::Frame frame;
@@ -385,12 +403,14 @@ class SlcanSession {
                                     &stamp)) {
             return false;
         }
-        // A line beginning with N answers `N`; any other the oldest `V` (the marker).
+        // A line beginning with N answers `N` when one waits before the next `V`; any other line
+        // (and that one otherwise) the oldest `V`, the marker.
         const bool serial_line = !token.text.empty() && token.text[0] == 'N';
         std::size_t target = exchanges_.size();
         for (std::size_t i = next_; i < exchanges_.size(); ++i) {
             const Exchange& exchange = exchanges_[i];
-            if (exchange.query && (exchange.letter == 'N') == serial_line) {
+            if (exchange.query && exchange.state == Exchange::State::kWaiting &&
+                (exchange.letter == 'V' || serial_line)) {
                 target = i;
                 break;
             }
@@ -414,10 +434,8 @@ class SlcanSession {
     void Take(const wire::slcan::Token& token, std::vector<VciMessage>* out = nullptr) {
         if (token.kind == wire::slcan::Token::Kind::kBell) {
             if (refused_++ == 0) {
-                std::fprintf(stderr,
-                             "vci: %s: the adapter refused a frame (BEL); further refusals are "
-                             "counted\n",
-                             name_.c_str());
+                Notice(name_.c_str(),
+                       "the adapter refused a frame (BEL); further refusals are counted");
             }
             return;
         }
@@ -469,171 +487,114 @@ class SlcanSession {
     // first that may still be answered.
     std::vector<Exchange> exchanges_;
     std::size_t next_ = 0;
-    bool answers_commands_ = false;  // a command was answered (CR or BEL)
-    bool heard_ = false;             // a byte came from the adapter
-    bool first_wait_over_ = false;   // a wait for an answer ended without one
+    bool marker_answered_ = true;  // the adapter answers `V` (until a wait for it ran out)
     std::int64_t last_byte_us_ = 0;
     SlcanIdentity identity_;
     std::string last_error_;
     std::uint64_t refused_ = 0;
     std::uint64_t skipped_ = 0;
+    // The exchange of the bit rate command of the last set-up while it is kept, and its rate.
+    std::optional<std::size_t> bitrate_exchange_;
+    std::uint32_t bitrate_ = 0;
 };
 
 namespace {
-
-// The sessions of this process, by port: a controller and a channel of one adapter share one.
-std::map<std::string, std::weak_ptr<SlcanSession>>& Sessions() {
-    static std::map<std::string, std::weak_ptr<SlcanSession>> sessions;
-    return sessions;
-}
-
-// The session on this port, opened if none is open (or the one there was lost). Null on
-// failure, with the code and why.
-std::shared_ptr<SlcanSession> AcquireSession(const std::string& port, std::uint32_t baud,
-                                             const std::string& name, VciResult* code,
-                                             std::string* error) {
-    std::shared_ptr<SlcanSession> existing;
-    {
-        std::lock_guard lock(sessions_mutex);
-        const auto it = Sessions().find(port);
-        existing = it == Sessions().end() ? nullptr : it->second.lock();
-    }
-    if (existing && !existing->lost()) {
-        *code = kVciOk;
-        return existing;
-    }
-    existing.reset();  // lost: its holders keep it until they close; a new one takes the port
-    auto session = std::make_shared<SlcanSession>(port, baud, name);
-    *code = session->Open(error);
-    if (*code != kVciOk) {
-        return nullptr;
-    }
-    std::lock_guard lock(sessions_mutex);
-    Sessions()[port] = session;
-    Identities()[port] = session->identity();
-    return session;
-}
-
-class SlcanTransport final : public Transport {
-  public:
-    explicit SlcanTransport(std::shared_ptr<SlcanSession> session) : session_(std::move(session)) {}
-
-    bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) override {
-        if (!session_->Receive(out, timeout_us)) {
-            last_error_ = session_->last_error();
-            return false;
-        }
-        return true;
-    }
-
-    SendResult Send(const VciMessage& message, std::uint32_t timeout_ms,
-                    std::size_t /*queued_limit: the port's buffer decides*/) override {
-        const SendResult result = session_->Send(message, timeout_ms);
-        if (result != SendResult::kSent) {
-            last_error_ = session_->last_error();
-        }
-        return result;
-    }
-
-    // An adapter keeps sending while the channel is inactive; reads on the inactive channel
-    // drop what it sends, and activation drops what the port holds by then.
-    bool StartReceiving(std::int64_t timeout_us) override {
-        if (!session_->DiscardPending(timeout_us)) {
-            last_error_ = session_->last_error();
-            return false;
-        }
-        return true;
-    }
-
-    bool echoes_own_frames() const override { return false; }
-
-  private:
-    std::shared_ptr<SlcanSession> session_;
-};
 
 // Says why on stderr when the adapter refused the bit rate command or the port was lost.
 VciResult BitrateResult(SlcanSession& session, std::size_t exchange, std::uint32_t bitrate) {
     switch (session.Result(exchange)) {
         case SlcanSession::Answer::kRefused:
-            std::fprintf(stderr, "vci: %s: the adapter refused S%c (%u bit/s)\n",
-                         session.name().c_str(), *BitrateDigit(bitrate),
-                         static_cast<unsigned>(bitrate));
+            Notice(session.name().c_str(), "the adapter refused S%c (%u bit/s)",
+                   *BitrateDigit(bitrate), static_cast<unsigned>(bitrate));
             return kVciErrNotSupported;
         case SlcanSession::Answer::kLost:
-            std::fprintf(stderr, "vci: %s: %s\n", session.name().c_str(),
-                         session.last_error().c_str());
+            Notice(session.name().c_str(), "%s", session.last_error().c_str());
             return kVciErrIo;
         default:
             return kVciOk;
     }
 }
 
+// The adapters' sessions of this process, by port.
+AdapterSessions<SlcanSession>& Sessions() {
+    static AdapterSessions<SlcanSession> sessions;
+    return sessions;
+}
+
+// Opens a session on the port: the port opened, the adapter's channel closed, `V` and `N` asked
+// (what they brought back is kept for the device list).
+AdapterSessions<SlcanSession>::Opener Opener(const std::string& port, std::uint32_t baud,
+                                             const std::string& name) {
+    return [port, baud, name](VciResult* code, std::string* error) {
+        auto session = std::make_shared<SlcanSession>(port, baud, name);
+        *code = session->Open(error);
+        if (*code != kVciOk) {
+            return std::shared_ptr<SlcanSession>();
+        }
+        std::lock_guard lock(identities_mutex);
+        Identities()[port] = session->identity();
+        return session;
+    };
+}
+
 }  // namespace
 
-VciResult SlcanInitController(const std::string& port, std::uint32_t baud, const std::string& name,
-                              std::uint32_t bitrate, std::shared_ptr<SlcanSession>* session) {
+VciResult SlcanSession::Configure(std::uint32_t bitrate) {
     const std::optional<char> digit = BitrateDigit(bitrate);
     if (!digit) {
-        std::fprintf(stderr, "vci: %s: an SLCAN adapter has no setting for %u bit/s\n",
-                     name.c_str(), static_cast<unsigned>(bitrate));
+        Notice(name_.c_str(), "an SLCAN adapter has no setting for %u bit/s",
+               static_cast<unsigned>(bitrate));
         return kVciErrNotSupported;
-    }
-    VciResult code = kVciOk;
-    std::string error;
-    std::shared_ptr<SlcanSession> opened = AcquireSession(port, baud, name, &code, &error);
-    if (!opened) {
-        std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), error.c_str());
-        return code;
     }
     // `Z0` is refused by firmware that has no time stamps to turn off.
     const char bitrate_command[3] = {'S', *digit, '\0'};
-    const std::size_t first = opened->Post({bitrate_command, "Z0"});
-    if (first == SlcanSession::kNotSent || !opened->Await(first) || !opened->Await(first + 1)) {
-        std::fprintf(stderr, "vci: %s: %s\n", name.c_str(), opened->last_error().c_str());
+    const std::size_t first = Post({bitrate_command, "Z0"});
+    if (first == kNotSent || !Await(first) || !Await(first + 1)) {
+        Notice(name_.c_str(), "%s", last_error_.c_str());
         return kVciErrIo;
     }
-    if (const VciResult result = BitrateResult(*opened, first, bitrate); result != kVciOk) {
+    if (const VciResult result = BitrateResult(*this, first, bitrate); result != kVciOk) {
         return result;
     }
-    opened->bitrate_exchange = first;
-    opened->bitrate = bitrate;
-    *session = std::move(opened);
+    bitrate_exchange_ = first;
+    bitrate_ = bitrate;
     return kVciOk;
 }
 
-VciResult SlcanStartController(SlcanSession& session, bool start) {
-    const char* command = start ? "O" : "C";
-    const std::size_t sent = session.Post({command});
-    if (sent == SlcanSession::kNotSent || !session.Await(sent)) {
-        std::fprintf(stderr, "vci: %s: %s\n", session.name().c_str(), session.last_error().c_str());
+VciResult SlcanSession::Start(bool start) {
+    const std::size_t sent = Post({start ? "O" : "C"});
+    if (sent == kNotSent || !Await(sent)) {
+        Notice(name_.c_str(), "%s", last_error_.c_str());
         return kVciErrIo;
     }
     VciResult code = kVciOk;
-    if (start && session.bitrate_exchange) {
-        // The bit rate's answer may have come only now: refused, it fails the start.
-        code = BitrateResult(session, *session.bitrate_exchange, session.bitrate);
+    if (start && bitrate_exchange_) {
+        // Refused, the bit rate fails the start too (its answer may have come only now from an
+        // adapter that answers no `V`).
+        code = BitrateResult(*this, *bitrate_exchange_, bitrate_);
     }
-    if (code == kVciOk && start && session.Result(sent) == SlcanSession::Answer::kRefused) {
-        std::fprintf(stderr, "vci: %s: the adapter refused to open its CAN channel (O)\n",
-                     session.name().c_str());
+    if (code == kVciOk && start && Result(sent) == Answer::kRefused) {
+        Notice(name_.c_str(), "the adapter refused to open its CAN channel (O)");
         code = kVciErrIo;
     }
     // `C` is refused by adapters whose channel is closed already.
-    session.EndExchanges();
+    EndExchanges();
     return code;
+}
+
+std::unique_ptr<BackendController> OpenSlcanController(const std::string& port, std::uint32_t baud,
+                                                       const std::string& name) {
+    return std::make_unique<SessionController<SlcanSession>>(Sessions(), port,
+                                                             Opener(port, baud, name), name);
 }
 
 std::unique_ptr<Transport> OpenSlcan(const std::string& port, std::uint32_t baud,
                                      const std::string& name, VciResult* code, std::string* error) {
-    std::shared_ptr<SlcanSession> session = AcquireSession(port, baud, name, code, error);
-    if (!session) {
-        return nullptr;
-    }
-    return std::make_unique<SlcanTransport>(std::move(session));
+    return OpenSessionTransport(Sessions(), port, Opener(port, baud, name), code, error);
 }
 
 std::optional<SlcanIdentity> SlcanKnownIdentity(const std::string& port) {
-    std::lock_guard lock(sessions_mutex);
+    std::lock_guard lock(identities_mutex);
     const auto it = Identities().find(port);
     if (it == Identities().end()) {
         return std::nullopt;
