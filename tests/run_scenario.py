@@ -15,6 +15,9 @@ A scenario file is a list of sections, each opened by a line "[name] arguments":
     [run-eof] ARGUMENTS     the same with an empty standard input
     [stdout]                the exact output of the run before it; "<CR>" stands for a carriage
                             return, every line ends with a line feed
+    [stderr]                the exact standard error of the run before it (CR LF taken as LF)
+    [stderr-has]            each line must match a line of the run's standard error ("*" and
+                            "?" as in file names)
     [flash] NAME [K]        the simulated flash (of sensor K, default 0) must equal this file,
                             byte for byte
     [trace]                 the frames on the bus in order, one "ID#DATA" per line (candump
@@ -69,6 +72,10 @@ With --gs-usb-standin FAULT (the Windows tier) the tool reaches the bus through 
 winusb.dll beside it (tests/windows/standin_winusb.cpp), which joins the bus that sensor-sim hosts
 on a port of its own (KORVANE_STANDIN_GS_USB_BUS); FAULT is its KORVANE_STANDIN_GS_USB_FAULT
 ("none", or "pull:ID": pulled out at the first frame to that CAN identifier).
+
+With --library-standin KIND:FOLDER:FAULT (pcan, kvaser) the tool reaches the bus through the
+stand-in of a maker's library in FOLDER (tests/vendor/; on LD_LIBRARY_PATH, or beside the exe),
+joined to sensor-sim's bus on a port of its own; FAULT is its KORVANE_STANDIN_<KIND>_FAULT.
 """
 
 import argparse
@@ -513,12 +520,19 @@ def run_scenario(args, sections, folder):
     records_before = {}
     last_code = None
     adapter = None
-    port = free_port() if args.slcan or args.gs_usb or args.gs_usb_standin else None
+    port = free_port() if (args.slcan or args.gs_usb or args.gs_usb_standin or
+                           args.library_standin) else None
     environment = None
+    if args.library_standin:
+        kind, folder_of_library, fault = args.library_standin.split(":", 2)
+        environment = dict(os.environ, LD_LIBRARY_PATH=folder_of_library,
+                           **{f"KORVANE_STANDIN_{kind.upper()}_BUS": str(port),
+                              f"KORVANE_STANDIN_{kind.upper()}_FAULT": fault})
     if args.gs_usb_standin:
         environment = dict(os.environ, KORVANE_STANDIN_GS_USB_BUS=str(port),
                            KORVANE_STANDIN_GS_USB_FAULT=args.gs_usb_standin)
     last_stdout = None
+    last_stderr = None
     failures = []
     try:
         for section in sections:
@@ -550,6 +564,16 @@ def run_scenario(args, sections, folder):
                 for want in section["body"]:
                     if not any(fnmatch.fnmatchcase(line, want) for line in lines):
                         failures.append(f"no line of the output matches {want!r}")
+            elif name == "stderr":
+                want = "".join(line + "\n" for line in section["body"])
+                if last_stderr != want:
+                    failures.append("stderr differs from the expected text:\n" +
+                                    first_difference(want, last_stderr))
+            elif name == "stderr-has":
+                lines = (last_stderr or "").split("\n")
+                for want in section["body"]:
+                    if not any(fnmatch.fnmatchcase(line, want) for line in lines):
+                        failures.append(f"no line of stderr matches {want!r}")
             elif name == "records":
                 file_name = shlex.split(arg)[0]
                 records_before[file_name], problems = check_records(
@@ -582,6 +606,7 @@ def run_scenario(args, sections, folder):
                     return failures
                 elapsed = time.monotonic() - started
                 last_stdout = result.stdout.decode("latin-1")
+                last_stderr = result.stderr.decode("latin-1").replace("\r\n", "\n")
                 print(f"--- run: {arg}  ({elapsed:.2f} s, exit {result.returncode})")
                 print(show(last_stdout), end="")
                 if result.stderr:
@@ -684,6 +709,9 @@ def main():
     parser.add_argument("--gs-usb-standin", metavar="FAULT",
                         help="under wine: reach the bus through the stand-in winusb.dll, with "
                              "this fault (none, pull:ID)")
+    parser.add_argument("--library-standin", metavar="KIND:FOLDER:FAULT",
+                        help="reach the bus through the stand-in of an adapter maker's library "
+                             "(pcan, kvaser) in FOLDER, with this fault (none, ...)")
     args = parser.parse_args()
 
     if not args.socketcan and not args.gs_usb:

@@ -2,6 +2,8 @@
 // device kind is a folder under vci/ with its backend, one line here and one in vci/CMakeLists.txt.
 #include "vci/backend.h"
 #include "vci/gs_usb/backend.h"
+#include "vci/kvaser/backend.h"
+#include "vci/pcan/backend.h"
 #include "vci/sim_bus/backend.h"
 #include "vci/slcan/backend.h"
 #include "vci/socketcan/backend.h"
@@ -10,10 +12,8 @@ namespace vci {
 
 const std::vector<Backend*>& Backends() {
     static const std::vector<Backend*> backends = {
-        &VirtualBusBackend(),
-        &SocketCanBackend(),
-        &SlcanBackend(),
-        &GsUsbBackend(),
+        &VirtualBusBackend(), &SocketCanBackend(), &SlcanBackend(),
+        &GsUsbBackend(),      &PcanBackend(),      &KvaserBackend(),
     };
     return backends;
 }

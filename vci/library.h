@@ -1,7 +1,8 @@
 // The contract of our CAN library beyond what the interface header (can/can_library.h) states:
 // the choices every device kind shares. What differs by device kind is said in each backend's
 // header: vci/sim_bus/backend.h, vci/socketcan/backend.h, vci/slcan/backend.h,
-// vci/gs_usb/backend.h. vci_library.cpp implements it; this header declares nothing.
+// vci/gs_usb/backend.h, vci/pcan/backend.h, vci/kvaser/backend.h. vci_library.cpp implements it;
+// this header declares nothing.
 //
 // Threads. Every function may be called from any thread, and calls on different handles may run
 // at once (the handle table, the device scan and the adapters' sessions are locked). Calls on

@@ -32,6 +32,11 @@ static const uint32_t kVciDeviceSlcan = 3;
 // VciDeviceInfo.kind of a gs_usb (candleLight-family) USB adapter that the library drives itself.
 static const uint32_t kVciDeviceGsUsb = 4;
 
+// VciDeviceInfo.kind of a PEAK PCAN channel reached through PCAN-Basic, and of a Kvaser CANlib
+// channel reached through CANlib (the makers' libraries, loaded at run time).
+static const uint32_t kVciDevicePcan = 5;
+static const uint32_t kVciDeviceKvaser = 6;
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif
