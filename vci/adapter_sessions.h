@@ -209,6 +209,27 @@ class SessionTransport final : public Transport {
     std::shared_ptr<Session> session_;
 };
 
+// A device whose controller and channels go through the adapter's one session, keyed by the
+// device's name; `open` makes a session for it.
+template <typename Session>
+class SessionDevice final : public BackendDevice {
+  public:
+    using Sessions = AdapterSessions<Session>;
+    SessionDevice(Sessions& sessions, DeviceEntry entry, typename Sessions::Opener open)
+        : BackendDevice(std::move(entry)), sessions_(sessions), open_(std::move(open)) {}
+
+    std::unique_ptr<BackendController> OpenController() override {
+        return std::make_unique<SessionController<Session>>(sessions_, entry().name, open_,
+                                                            entry().name);
+    }
+
+    std::unique_ptr<Transport> OpenChannel(VciResult* code, std::string* error) override;
+
+  private:
+    Sessions& sessions_;
+    typename Sessions::Opener open_;
+};
+
 // A channel's transport on the adapter (its session opened, or opened anew and set up, if
 // none is open). Null on failure, with the code and why.
 template <typename Session>
@@ -217,6 +238,12 @@ std::unique_ptr<Transport> OpenSessionTransport(
     const typename AdapterSessions<Session>::Opener& open, VciResult* code, std::string* error) {
     std::shared_ptr<Session> session = sessions.Acquire(key, open, true, code, error);
     return session ? std::make_unique<SessionTransport<Session>>(std::move(session)) : nullptr;
+}
+
+template <typename Session>
+std::unique_ptr<Transport> SessionDevice<Session>::OpenChannel(VciResult* code,
+                                                               std::string* error) {
+    return OpenSessionTransport(sessions_, entry().name, open_, code, error);
 }
 
 }  // namespace vci

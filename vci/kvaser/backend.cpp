@@ -10,6 +10,7 @@
 
 #include "base/deadline_timer.h"
 #include "base/shared_library.h"
+#include "vci/adapter_sessions.h"
 #include "vci/bus_health.h"
 #include "vci/kvaser/canlib.h"
 #include "vci/notice.h"
@@ -244,7 +245,8 @@ class Session {
         }
     }
 
-    bool StartReceiving() {
+    // The channel's receiving starts now: what the device queued before is dropped.
+    bool DiscardPending(std::int64_t /*budget_us: the library empties its queue at once*/) {
         if (lost_) {
             return false;
         }
@@ -256,6 +258,9 @@ class Session {
 
     const std::string& last_error() const { return last_error_; }
     bool lost() const { return lost_; }
+
+    static constexpr bool kEchoesOwnFrames = false;  // the library queues the copies
+    static constexpr const char* kReceiveFailed = "receive failed: ";
 
   private:
     // Reads what the channel holds (waiting at most wait_ms for the first frame when it is not 0)
@@ -336,6 +341,10 @@ class Session {
         }
         lost_ = true;
         last_error_ = "the adapter is gone (" + last_error_ + ")";
+        // Let the channel go now, so that a session opened anew (the adapter plugged in again)
+        // can open it.
+        api_.Close(handle_);
+        handle_ = -1;
         return true;
     }
 
@@ -350,97 +359,10 @@ class Session {
     std::string last_error_;
 };
 
-std::mutex sessions_mutex;
-
-std::shared_ptr<Session> AcquireSession(const Api& api, const DeviceEntry& entry) {
-    static std::map<std::uint32_t, std::weak_ptr<Session>> sessions;
-    std::lock_guard lock(sessions_mutex);
-    if (std::shared_ptr<Session> session = sessions[entry.number].lock()) {
-        return session;
-    }
-    auto session =
-        std::make_shared<Session>(api, static_cast<std::int32_t>(entry.number), entry.name);
-    sessions[entry.number] = session;
-    return session;
+AdapterSessions<Session>& Sessions() {
+    static AdapterSessions<Session> sessions;
+    return sessions;
 }
-
-class KvaserTransport final : public Transport {
-  public:
-    explicit KvaserTransport(std::shared_ptr<Session> session) : session_(std::move(session)) {}
-
-    bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) override {
-        if (!session_->Receive(out, timeout_us)) {
-            last_error_ = "receive failed: " + session_->last_error();
-            return false;
-        }
-        return true;
-    }
-
-    SendResult Send(const VciMessage& message, std::uint32_t timeout_ms,
-                    std::size_t /*queued_limit: the channel's buffer decides*/) override {
-        const SendResult result = session_->Send(message, timeout_ms);
-        if (result != SendResult::kSent) {
-            last_error_ = session_->last_error();
-        }
-        return result;
-    }
-
-    bool StartReceiving(std::int64_t /*timeout_us*/) override {
-        if (!session_->StartReceiving()) {
-            last_error_ = "receive failed: " + session_->last_error();
-            return false;
-        }
-        return true;
-    }
-
-    bool echoes_own_frames() const override { return false; }
-
-  private:
-    std::shared_ptr<Session> session_;
-};
-
-class Controller final : public BackendController {
-  public:
-    Controller(const Api& api, const DeviceEntry& entry) : api_(api), entry_(entry) {}
-
-    VciResult Init(std::uint32_t bitrate) override {
-        if (!session_) {
-            session_ = AcquireSession(api_, entry_);
-        }
-        return session_->Configure(bitrate);
-    }
-
-    VciResult Start(bool start) override {
-        return session_ ? session_->Start(start) : kVciErrWrongState;
-    }
-
-  private:
-    const Api& api_;
-    const DeviceEntry& entry_;
-    std::shared_ptr<Session> session_;
-};
-
-class Device final : public BackendDevice {
-  public:
-    Device(const Api& api, DeviceEntry entry) : BackendDevice(std::move(entry)), api_(api) {}
-
-    std::unique_ptr<BackendController> OpenController() override {
-        return std::make_unique<Controller>(api_, entry());
-    }
-
-    std::unique_ptr<Transport> OpenChannel(VciResult* code, std::string* error) override {
-        std::shared_ptr<Session> session = AcquireSession(api_, entry());
-        if (session->lost()) {
-            *code = kVciErrDeviceGone;
-            *error = session->last_error();
-            return nullptr;
-        }
-        return std::make_unique<KvaserTransport>(std::move(session));
-    }
-
-  private:
-    const Api& api_;
-};
 
 class BackendImpl final : public Backend {
   public:
@@ -454,7 +376,16 @@ class BackendImpl final : public Backend {
 
     std::unique_ptr<BackendDevice> Open(const DeviceEntry& entry) override {
         const Api* api = LoadApi();
-        return api != nullptr ? std::make_unique<Device>(*api, entry) : nullptr;
+        if (api == nullptr) {
+            return nullptr;
+        }
+        // A session opens the channel at the controller's set-up: making one cannot fail.
+        auto open = [api, channel = static_cast<std::int32_t>(entry.number), name = entry.name](
+                        VciResult* code, std::string* /*error*/) {
+            *code = kVciOk;
+            return std::make_shared<Session>(*api, channel, name);
+        };
+        return std::make_unique<SessionDevice<Session>>(Sessions(), entry, std::move(open));
     }
 };
 

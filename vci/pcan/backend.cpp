@@ -17,6 +17,7 @@
 
 #include "base/deadline_timer.h"
 #include "base/shared_library.h"
+#include "vci/adapter_sessions.h"
 #include "vci/bus_health.h"
 #include "vci/notice.h"
 #include "vci/pcan/pcan_basic.h"
@@ -236,8 +237,7 @@ class Session {
                 return Transport::SendResult::kSent;
             }
             if (IsGone(status)) {
-                lost_ = true;
-                last_error_ = "the adapter is gone (" + StatusText(api_, status) + ")";
+                SetLost(status);
                 return Transport::SendResult::kLost;
             }
             if ((status & kErrAnyBus) != 0) {
@@ -258,8 +258,11 @@ class Session {
         }
     }
 
+    // PCAN-Basic has no start: an initialised channel is on the bus.
+    VciResult Start(bool /*start*/) { return kVciOk; }
+
     // The channel's receiving starts now: what the device queued before is dropped.
-    bool StartReceiving() {
+    bool DiscardPending(std::int64_t /*budget_us: the library empties its queue at once*/) {
         if (lost_) {
             return false;
         }
@@ -271,6 +274,9 @@ class Session {
 
     const std::string& last_error() const { return last_error_; }
     bool lost() const { return lost_; }
+
+    static constexpr bool kEchoesOwnFrames = false;  // the library queues the copies
+    static constexpr const char* kReceiveFailed = "receive failed: ";
 
   private:
     // Moves what the channel's queue holds to `out`. False when the channel is gone.
@@ -310,8 +316,7 @@ class Session {
     // channel is gone.
     bool CheckStatus(Status status) {
         if (IsGone(status)) {
-            lost_ = true;
-            last_error_ = "the adapter is gone (" + StatusText(api_, status) + ")";
+            SetLost(status);
             return false;
         }
         std::uint8_t data[8] = {};
@@ -329,6 +334,14 @@ class Session {
         }
         health_.OnErrorFrame(classes, data);
         return true;
+    }
+
+    // The channel is gone: said by the library once; uninitialised now, so that a session
+    // opened anew (the adapter plugged in again) can initialise it.
+    void SetLost(Status status) {
+        lost_ = true;
+        last_error_ = "the adapter is gone (" + StatusText(api_, status) + ")";
+        Close();
     }
 
     bool OpenEvent() {
@@ -397,93 +410,10 @@ class Session {
 #endif
 };
 
-std::mutex sessions_mutex;
-
-std::shared_ptr<Session> AcquireSession(const Api& api, const DeviceEntry& entry) {
-    static std::map<Handle, std::weak_ptr<Session>> sessions;
-    std::lock_guard lock(sessions_mutex);
-    const auto handle = static_cast<Handle>(entry.number);
-    if (std::shared_ptr<Session> session = sessions[handle].lock()) {
-        return session;
-    }
-    auto session = std::make_shared<Session>(api, handle, entry.name);
-    sessions[handle] = session;
-    return session;
+AdapterSessions<Session>& Sessions() {
+    static AdapterSessions<Session> sessions;
+    return sessions;
 }
-
-class PcanTransport final : public Transport {
-  public:
-    explicit PcanTransport(std::shared_ptr<Session> session) : session_(std::move(session)) {}
-
-    bool Receive(std::vector<VciMessage>& out, std::int64_t timeout_us) override {
-        if (!session_->Receive(out, timeout_us)) {
-            last_error_ = "receive failed: " + session_->last_error();
-            return false;
-        }
-        return true;
-    }
-
-    SendResult Send(const VciMessage& message, std::uint32_t timeout_ms,
-                    std::size_t /*queued_limit: the device's queue decides*/) override {
-        const SendResult result = session_->Send(message, timeout_ms);
-        if (result != SendResult::kSent) {
-            last_error_ = session_->last_error();
-        }
-        return result;
-    }
-
-    bool StartReceiving(std::int64_t /*timeout_us*/) override {
-        if (!session_->StartReceiving()) {
-            last_error_ = "receive failed: " + session_->last_error();
-            return false;
-        }
-        return true;
-    }
-
-    bool echoes_own_frames() const override { return false; }
-
-  private:
-    std::shared_ptr<Session> session_;
-};
-
-class Controller final : public BackendController {
-  public:
-    Controller(const Api& api, const DeviceEntry& entry) : api_(api), entry_(entry) {}
-
-    VciResult Init(std::uint32_t bitrate) override {
-        if (!session_) {
-            session_ = AcquireSession(api_, entry_);
-        }
-        return session_->Configure(bitrate);
-    }
-
-  private:
-    const Api& api_;
-    const DeviceEntry& entry_;
-    std::shared_ptr<Session> session_;
-};
-
-class Device final : public BackendDevice {
-  public:
-    Device(const Api& api, DeviceEntry entry) : BackendDevice(std::move(entry)), api_(api) {}
-
-    std::unique_ptr<BackendController> OpenController() override {
-        return std::make_unique<Controller>(api_, entry());
-    }
-
-    std::unique_ptr<Transport> OpenChannel(VciResult* code, std::string* error) override {
-        std::shared_ptr<Session> session = AcquireSession(api_, entry());
-        if (session->lost()) {
-            *code = kVciErrDeviceGone;
-            *error = session->last_error();
-            return nullptr;
-        }
-        return std::make_unique<PcanTransport>(std::move(session));
-    }
-
-  private:
-    const Api& api_;
-};
 
 class BackendImpl final : public Backend {
   public:
@@ -497,7 +427,16 @@ class BackendImpl final : public Backend {
 
     std::unique_ptr<BackendDevice> Open(const DeviceEntry& entry) override {
         const Api* api = LoadApi();
-        return api != nullptr ? std::make_unique<Device>(*api, entry) : nullptr;
+        if (api == nullptr) {
+            return nullptr;
+        }
+        // A session initialises the channel at the controller's set-up: making one cannot fail.
+        auto open = [api, handle = static_cast<Handle>(entry.number), name = entry.name](
+                        VciResult* code, std::string* /*error*/) {
+            *code = kVciOk;
+            return std::make_shared<Session>(*api, handle, name);
+        };
+        return std::make_unique<SessionDevice<Session>>(Sessions(), entry, std::move(open));
     }
 };
 
