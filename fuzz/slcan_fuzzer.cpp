@@ -21,7 +21,8 @@
 
 namespace {
 
-using namespace vci::slcan;
+using namespace wire::slcan;
+using wire::Frame;
 
 void Check(bool condition) {
     if (!condition) {

@@ -23,8 +23,8 @@
 
 namespace {
 
-using vbus::Frame;
-using namespace vbus::proto;
+using wire::Frame;
+using namespace wire::socketcand;
 
 void Check(bool condition) {
     if (!condition) {
