@@ -13,6 +13,7 @@
 #include "vci/adapter_sessions.h"
 #include "vci/bus_health.h"
 #include "vci/kvaser/canlib.h"
+#include "vci/message.h"
 #include "vci/notice.h"
 #include "vci/vci_diagnostics.h"
 #include "wire/can_id.h"
@@ -290,19 +291,10 @@ class Session {
             if ((flags & (kMsgErrorFrame | kMsgTxAck)) != 0) {
                 continue;  // the state comes from canReadStatus; acknowledges are not asked for
             }
-            const bool extended = (flags & kMsgExt) != 0;
-            const bool remote = (flags & kMsgRtr) != 0;
-            const std::uint8_t length = static_cast<std::uint8_t>(std::min<unsigned>(dlc, 8));
-            VciMessage message{};
-            message.type = kVciMessageData;
-            message.identifier = static_cast<std::uint32_t>(id) & wire::CanIdMask(extended);
-            message.flags = static_cast<std::uint8_t>(length | (extended ? kVciFlagExtended : 0) |
-                                                      (remote ? kVciFlagRemote : 0));
-            if (!remote) {
-                std::memcpy(message.data, data, length);
-            }
             health_.OnFrameFromOtherNode();
-            out.push_back(message);
+            out.push_back(ReceivedMessage(
+                static_cast<std::uint32_t>(id), (flags & kMsgExt) != 0, (flags & kMsgRtr) != 0,
+                static_cast<std::uint8_t>(std::min<unsigned>(dlc, 8)), data));
             wait_ms = 0;
         }
         return true;

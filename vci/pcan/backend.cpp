@@ -19,6 +19,7 @@
 #include "base/shared_library.h"
 #include "vci/adapter_sessions.h"
 #include "vci/bus_health.h"
+#include "vci/message.h"
 #include "vci/notice.h"
 #include "vci/pcan/pcan_basic.h"
 #include "vci/vci_diagnostics.h"
@@ -295,19 +296,10 @@ class Session {
                 0) {
                 continue;  // the status is read below; the rest is not enabled
             }
-            VciMessage message{};
-            const bool extended = (frame.type & kMessageExtended) != 0;
-            const bool remote = (frame.type & kMessageRtr) != 0;
-            const std::uint8_t length = std::min<std::uint8_t>(frame.length, 8);
-            message.type = kVciMessageData;
-            message.identifier = frame.id & wire::CanIdMask(extended);
-            message.flags = static_cast<std::uint8_t>(length | (extended ? kVciFlagExtended : 0) |
-                                                      (remote ? kVciFlagRemote : 0));
-            if (!remote) {
-                std::memcpy(message.data, frame.data, length);
-            }
             health_.OnFrameFromOtherNode();
-            out.push_back(message);
+            out.push_back(ReceivedMessage(frame.id, (frame.type & kMessageExtended) != 0,
+                                          (frame.type & kMessageRtr) != 0,
+                                          std::min<std::uint8_t>(frame.length, 8), frame.data));
         }
         return true;
     }

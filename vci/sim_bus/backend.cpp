@@ -3,6 +3,7 @@
 // The device's number is the port. Its controller runs at 1000 kbit/s only; each channel is a
 // connection to the host.
 #include "vci/sim_bus/backend.h"
+#include "vci/message.h"
 #include "vci/notice.h"
 
 #include <algorithm>
@@ -35,13 +36,7 @@ class VirtualBusTransport final : public Transport {
         frames_.clear();
         const bool alive = client_.Receive(frames_, timeout_us);
         for (const vbus::Frame& frame : frames_) {
-            VciMessage message{};
-            message.identifier = frame.id;
-            message.type = kVciMessageData;
-            message.flags = static_cast<std::uint8_t>((frame.length & kVciFlagLengthMask) |
-                                                      (frame.extended ? kVciFlagExtended : 0));
-            std::memcpy(message.data, frame.data.data(), sizeof message.data);
-            out.push_back(message);
+            out.push_back(ReceivedMessage(frame));
         }
         if (!alive) {
             last_error_ = kLost;

@@ -54,6 +54,7 @@
 
 #include "base/deadline_timer.h"
 #include "vci/adapter_sessions.h"
+#include "vci/message.h"
 #include "vci/notice.h"
 #include "vci/slcan/serial_port.h"
 #include "vci/slcan/session.h"
@@ -453,16 +454,7 @@ class SlcanSession {
             ++skipped_;
             return;
         }
-        VciMessage message{};
-        message.identifier = frame.id;
-        message.type = kVciMessageData;
-        message.flags =
-            static_cast<std::uint8_t>(frame.length | (frame.extended ? kVciFlagExtended : 0) |
-                                      (frame.remote ? kVciFlagRemote : 0));
-        if (!frame.remote) {
-            std::copy(frame.data.begin(), frame.data.begin() + frame.length, message.data);
-        }
-        (out != nullptr ? *out : kept_).push_back(message);
+        (out != nullptr ? *out : kept_).push_back(ReceivedMessage(frame));
     }
 
     struct Exchange {
